@@ -25,13 +25,14 @@ for f in lib/libtessivar.so lib/halvern bin/tessivar-host bin/tessivar-serve-ben
 done
 
 g++ -O2 -std=c++20 bench/serve_ffms2.cpp $(pkg-config --cflags --libs ffms2 libavutil) -o "$WORK/serve-ffms2"
+gcc -O2 -shared -fPIC bench/decoder_threads_shim.c -o "$WORK/decoder-threads.so"
 
 # 1080p25, 600 frames, GOP 48, 3 B-frames; mild noise so the decoder has real work.
 make_stream() {  # NAME EXTRA_X264_OPTIONS
   [ -s "$WORK/$1.264" ] && return
   $FF -f lavfi -i "testsrc2=size=1920x1080:rate=25,noise=alls=4:allf=t" -frames:v $FRAMES \
       -pix_fmt yuv420p -f yuv4mpegpipe - |
-    x264 --quiet --demuxer y4m --preset fast --crf 23 --threads 4 --keyint 48 --min-keyint 48 \
+    x264 --quiet --no-progress --demuxer y4m --preset fast --crf 23 --threads 4 --keyint 48 --min-keyint 48 \
          --no-scenecut --bframes 3 --b-adapt 0 $2 -o "$WORK/$1.264" -
 }
 make_stream avc_closed ""
@@ -60,8 +61,8 @@ for name in avc_closed avc_open; do
       awk -F', *' '{print NR-1, $6}' > "$WORK/$name.ref"
   for threads in 1 8; do
     ffmpeg_s=$(seconds ffmpeg -hide_banner -loglevel error -threads $threads -i "$stream" -f null -)
-    host_s=$(TESSIVAR_DECODER_THREADS=$threads seconds "$BUILD/bin/tessivar-host" --vqi "$stream.vqi" --silent true --y4m /dev/null)
-    TESSIVAR_DECODER_THREADS=$threads "$BUILD/bin/tessivar-serve-bench" "$stream.vqi" "$WORK/random.txt" \
+    host_s=$(BENCH_DECODER_THREADS=$threads LD_PRELOAD="$WORK/decoder-threads.so" seconds "$BUILD/bin/tessivar-host" --vqi "$stream.vqi" --silent true --y4m /dev/null)
+    BENCH_DECODER_THREADS=$threads LD_PRELOAD="$WORK/decoder-threads.so" "$BUILD/bin/tessivar-serve-bench" "$stream.vqi" "$WORK/random.txt" \
       "$WORK/$name.ours.$threads.md5" > "$WORK/$name.ours.$threads.txt"
     "$WORK/serve-ffms2" "$stream" $threads "$WORK/random.txt" "$WORK/$name.ffms2.$threads.md5" \
       > "$WORK/$name.ffms2.$threads.txt"

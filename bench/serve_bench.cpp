@@ -40,8 +40,6 @@ int main(int argc, char** argv) {
     const AVSValue args[2] = {AVSValue(argv[1]), AVSValue(true)};
     const char* names[2] = {"vqi", "silent"};
     PClip clip = env.Invoke("Orvanto", AVSValue(args, 2), names).AsClip();
-    std::vector<PVideoFrame> served;
-    served.reserve(1);
     for (int n : frames) {
       auto start = std::chrono::steady_clock::now();
       PVideoFrame frame = clip->GetFrame(n, &env);
