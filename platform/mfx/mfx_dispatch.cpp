@@ -1,6 +1,7 @@
 #include "mfx_dispatch.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdint>
 #include <mutex>
@@ -47,17 +48,29 @@ RoutedSession* AsRouted(mfxSession session) {
   return r && r->magic == kRouteMagic ? r : nullptr;
 }
 
+// A symbol of the library itself: dlsym also searches the libraries it depends on, and one of
+// those (libavcodec's Media SDK support) brings the system dispatcher's MFX functions along.
+void* OwnSymbol(void* library, const char* name) {
+  void* symbol = dlsym(library, name);
+  link_map* map = nullptr;
+  Dl_info info{};
+  if (!symbol || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || !map || !dladdr(symbol, &info)) return nullptr;
+  return info.dli_fbase == reinterpret_cast<void*>(map->l_addr) ? symbol : nullptr;
+}
+
 void Resolve(void* library, FunctionTable* fn) {
-#define TESSIVAR_MFX_RESOLVE(name) fn->name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name));
+#define TESSIVAR_MFX_RESOLVE(name) fn->name = reinterpret_cast<decltype(&::name)>(OwnSymbol(library, #name));
   TESSIVAR_MFX_SESSION_FUNCTIONS(TESSIVAR_MFX_RESOLVE)
 #undef TESSIVAR_MFX_RESOLVE
 }
 
 // Opens a session in `path` (a library the dynamic loader finds by that name or path).
 mfxStatus OpenIn(const std::string& path, mfxIMPL impl, mfxVersion* ver, mfxSession* session) {
-  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // Once loaded, a library stays for the life of the process: its decoders keep process-wide
+  // state (tables built on first use) that must not vanish with the last session.
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!library) return MFX_ERR_UNSUPPORTED;
-  auto init = reinterpret_cast<decltype(&::MFXInit)>(dlsym(library, "MFXInit"));
+  auto init = reinterpret_cast<decltype(&::MFXInit)>(OwnSymbol(library, "MFXInit"));
   if (!init) {
     dlclose(library);
     return MFX_ERR_UNSUPPORTED;
@@ -70,7 +83,7 @@ mfxStatus OpenIn(const std::string& path, mfxIMPL impl, mfxVersion* ver, mfxSess
   }
   auto* routed = new (std::nothrow) RoutedSession;
   if (!routed) {
-    auto close = reinterpret_cast<decltype(&::MFXClose)>(dlsym(library, "MFXClose"));
+    auto close = reinterpret_cast<decltype(&::MFXClose)>(OwnSymbol(library, "MFXClose"));
     if (close) close(inner);
     dlclose(library);
     return MFX_ERR_MEMORY_ALLOC;
@@ -165,7 +178,7 @@ mfxStatus MFX_CDECL MFXCloneSession(mfxSession session, mfxSession* clone) {
   if (status < MFX_ERR_NONE) return status;
   Dl_info info{};
   void* library = dladdr(reinterpret_cast<void*>(r->fn.MFXCloneSession), &info) && info.dli_fname
-                      ? dlopen(info.dli_fname, RTLD_NOW | RTLD_LOCAL)
+                      ? dlopen(info.dli_fname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)
                       : nullptr;
   auto* copy = library ? new (std::nothrow) RoutedSession : nullptr;
   if (!copy) {

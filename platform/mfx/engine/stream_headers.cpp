@@ -247,8 +247,8 @@ bool ParseVc1Sequence(const uint8_t* data, size_t size, SequenceInfo* info) {
     if (br.Flag()) {
       uint32_t code = br.Bits(4);
       if (code == 15) {
-        info->aspectW = static_cast<uint16_t>(br.Bits(8));
-        info->aspectH = static_cast<uint16_t>(br.Bits(8));
+        info->aspectW = static_cast<uint16_t>(br.Bits(8) + 1);
+        info->aspectH = static_cast<uint16_t>(br.Bits(8) + 1);
       } else if (code >= 1 && code <= 13) {
         info->aspectW = kSarTable[code].w;
         info->aspectH = kSarTable[code].h;
@@ -302,7 +302,7 @@ int AvcMaxDpbFrames(int levelIdc, bool constraintSet3, int frameMbs) {
 
 bool IsSequenceStart(uint32_t codecId, uint8_t code) {
   switch (codecId) {
-    case MFX_CODEC_AVC: return (code & 0x1F) == 7;
+    case MFX_CODEC_AVC: return (code & 0x9F) == 7 && (code & 0x60) != 0;  // SPS, nal_ref_idc > 0
     case MFX_CODEC_MPEG2: return code == 0xB3;
     case MFX_CODEC_VC1: return code == 0x0F;
     default: return false;

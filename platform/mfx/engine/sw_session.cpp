@@ -225,8 +225,9 @@ mfxStatus MFX_CDECL MFXVideoDECODE_DecodeHeader(mfxSession session, mfxBitstream
     if (!ParseSequenceBlock(codecId, block, blockSize, &info)) continue;
     if (!info.supported) return MFX_ERR_UNSUPPORTED;
     FillVideoParam(info, &par->mfx);
-    bs->DataOffset += static_cast<mfxU32>(sc);
-    bs->DataLength -= static_cast<mfxU32>(sc);
+    const size_t start = sc > 0 && data[sc - 1] == 0 ? sc - 1 : sc;  // a 4-byte start code
+    bs->DataOffset += static_cast<mfxU32>(start);
+    bs->DataLength -= static_cast<mfxU32>(start);
     return MFX_ERR_NONE;
   }
   const size_t skip = size > 3 ? size - 3 : 0;
