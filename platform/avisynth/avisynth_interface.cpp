@@ -21,21 +21,38 @@ AVSValue& AVSValue::operator=(const AVSValue& v) {
   return *this;
 }
 
-// Takes the new reference before dropping the old one, so assigning a value to
-// itself (or to a copy of itself) never frees the clip in between.
+// Takes the new reference before dropping the old one, and reads the source
+// before writing, so assigning a value to itself keeps it intact.
 void AVSValue::Assign(const AVSValue& src, bool init) {
-  if (src.IsClip() && src.clip) src.clip->AddRef();
+  const short newType = src.type;
+  const short newSize = src.array_size;
+  IClip* newClip = nullptr;
+  bool newBool = false;
+  int newInt = 0;
+  float newFloat = 0.0f;
+  const char* newString = nullptr;
+  const AVSValue* newArray = nullptr;
+  switch (newType) {
+    case 'c': newClip = src.clip; break;
+    case 'b': newBool = src.boolean; break;
+    case 'i': newInt = src.integer; break;
+    case 'f': newFloat = src.floating_pt; break;
+    case 's': newString = src.string; break;
+    case 'a': newArray = src.array; break;
+    default: break;
+  }
+  if (newClip) newClip->AddRef();
   IClip* old = (!init && IsClip()) ? clip : nullptr;
-  type = src.type;
-  array_size = src.array_size;
-  clip = nullptr;  // clears the whole union before a narrower member is copied
-  switch (src.type) {
-    case 'c': clip = src.clip; break;
-    case 'b': boolean = src.boolean; break;
-    case 'i': integer = src.integer; break;
-    case 'f': floating_pt = src.floating_pt; break;
-    case 's': string = src.string; break;
-    case 'a': array = src.array; break;
+  type = newType;
+  array_size = newSize;
+  clip = nullptr;  // clears the whole union before a narrower member is written
+  switch (newType) {
+    case 'c': clip = newClip; break;
+    case 'b': boolean = newBool; break;
+    case 'i': integer = newInt; break;
+    case 'f': floating_pt = newFloat; break;
+    case 's': string = newString; break;
+    case 'a': array = newArray; break;
     default: break;
   }
   if (old) old->Release();
