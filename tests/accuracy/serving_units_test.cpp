@@ -72,13 +72,13 @@ TEST_F(GopChoiceTest, AGopLedByABPictureStartsOneGopEarlier) {
 
 TEST_F(GopChoiceTest, ADisplayFrameSplitAcrossAGopStartBeginsAtTheEarlierGop) {
   AddGop(0);
-  AddGop(25);
-  AddGop(50, 1);
+  AddGop(25, 1);
+  AddGop(50);
   frames[30].topFrame = 24;  // top field from the last frame of GOP 0
   frames[30].bottomFrame = 25;
   EXPECT_EQ(ChooseAvcGop(state.get(), 30).gop, 0);
   EXPECT_EQ(ChooseAvcGop(state.get(), 30).framesToSkip, 26);
-  // Split and open GOP together: two steps back.
+  // Split, and the GOP before is open: two steps back.
   frames[31].topFrame = 49;
   frames[31].bottomFrame = 50;
   EXPECT_EQ(ChooseAvcGop(state.get(), 31).gop, 0);
