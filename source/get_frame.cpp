@@ -8,6 +8,7 @@
 // display frame whose fields come from two coded frames.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/avisynth/avisynth_interface.h"
 #include "source/clip.h"
@@ -124,6 +125,7 @@ void FrameServer::RaiseWorkerFailure() {
     env->ThrowError("Pipeline init failed. Specified decode engine not available.");
   if (source.workerStatus == kWorkerPrimingFailed) env->ThrowError("DecodeHeader() failed.");
   env->ThrowError("Orvanto: decoding ended before frame %d could be served (damaged or truncated source?).", n);
+  std::abort();  // not reached: ThrowError does not return
 }
 
 // Pulls one picture, copies it into outPicture when `show` is set, and hands it back.
@@ -210,15 +212,15 @@ void FrameServer::DrawOverlay(int32_t gop) {
   YV12Picture* outPicture = clip.outPicture;
   const FrameEntry& entry = s.frameTable[n];
   char line[128];
-  DrawText(outPicture, 0, 0, "Tessivar beta 50");
+  DrawText(*outPicture, 0, 0, "Tessivar beta 50");
   std::snprintf(line, sizeof(line), "Intel engine is using %s", source.implInUse == 1 ? "HW" : "SW");
-  DrawText(outPicture, 0, 2, line);
+  DrawText(*outPicture, 0, 2, line);
   std::snprintf(line, sizeof(line), "GOP: %d", gop);
-  DrawText(outPicture, 0, 3, line);
+  DrawText(*outPicture, 0, 3, line);
   std::snprintf(line, sizeof(line), "Display frame: %d", n);
-  DrawText(outPicture, 0, 4, line);
+  DrawText(*outPicture, 0, 4, line);
   std::snprintf(line, sizeof(line), "Coded frame: %d (top) %d (bottom)", entry.topFrame, entry.bottomFrame);
-  DrawText(outPicture, 0, 5, line);
+  DrawText(*outPicture, 0, 5, line);
   const char* codingType = nullptr;
   if (s.codecKind == kCodecMpeg2)
     codingType = Mpeg2CodingType(entry.pictureType);
@@ -226,7 +228,7 @@ void FrameServer::DrawOverlay(int32_t gop) {
     codingType = AvcCodingType(uint32_t(entry.sliceType), s.gopTable[gop]->isIdr != 0);
   else if (s.codecKind == kCodecVc1)
     codingType = Vc1CodingType(entry.pictureType);
-  if (codingType) DrawText(outPicture, 0, 6, codingType);
+  if (codingType) DrawText(*outPicture, 0, 6, codingType);
 }
 
 PVideoFrame VQMultiSource::GetFrame(int n, IScriptEnvironment* env) {

@@ -103,11 +103,9 @@ DWORD WorkerThreadProc(void* parameter) {
   WorkerParams* workerParams = static_cast<WorkerParams*>(parameter);
   SourceDecoder* source = workerParams->owner;
   source->workerRunning.store(1);
-  // Kill and go are cleared before the session is opened, not after: a kill raised by
-  // a destructor while Init runs, or a go raised by the first GetFrame right after
-  // initDoneEvent, must not be lost.
-  ResetEvent(source->killEvent);
-  ResetEvent(workerParams->goEvent);
+  // Kill and go are not cleared here or after Init: both are created not signalled,
+  // and a kill raised by a destructor before the session is open, or a go raised by
+  // the first GetFrame right after initDoneEvent, must not be lost.
 
   FillDecodeParams(source, workerParams->codecKind);
   if (source->Init(&source->params) != MFX_ERR_NONE) {

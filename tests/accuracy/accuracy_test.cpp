@@ -1,6 +1,7 @@
 // Frame accuracy: every display frame served, in every request order, must equal the
 // picture built from ffmpeg's linear decode of the same stream by the frame table's
-// top and bottom coded frames (with fieldop 2: exactly the linear decode's frame n).
+// top and bottom coded frames (with fieldop 2: exactly the linear decode's frame n),
+// with the frame's hint stamp in the low bits of its first 64 luma bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -133,8 +134,10 @@ const Expectation& ExpectationFor(const StreamCase& stream, int fieldop) {
   expectation.entries = DisplayEntries(expectation.indexPath, fieldop);
   expectation.gopFirsts = GopFirstFrames(expectation.indexPath);
   const Reference reference = DecodeReference(CorpusPath(stream.referenceFile));
-  for (const DisplayEntry& entry : expectation.entries)
-    expectation.md5s.push_back(Md5Of(WovenPicture(reference, entry.top, entry.bottom)));
+  for (const DisplayEntry& entry : expectation.entries) {
+    // Every served frame carries the hint stamp in the low bits of its first luma bytes.
+    expectation.md5s.push_back(StampedMd5Of(WovenPicture(reference, entry.top, entry.bottom), entry.hintValue));
+  }
   return cache[key] = std::move(expectation);
 }
 

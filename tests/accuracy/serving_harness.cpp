@@ -16,6 +16,7 @@ extern "C" {
 
 #include "host/plugin_library.h"
 #include "source/index_readers.h"
+#include "source/overlay.h"
 #include "source/source_state.h"
 
 namespace {
@@ -167,6 +168,11 @@ std::vector<int> GopFirstFrames(const std::string& indexPath, std::vector<bool>*
   }
   ReleaseIndexData(state.get());
   return firsts;
+}
+
+std::string StampedMd5Of(std::vector<uint8_t> picture, int32_t hintValue) {
+  StampFrameHint(picture.data(), uint32_t(hintValue) << 2);
+  return Md5Of(picture);
 }
 
 std::vector<DisplayEntry> DisplayEntries(const std::string& indexPath, int fieldop) {

@@ -25,10 +25,10 @@ std::string WorkFolder();
 std::string IndexFor(const std::vector<std::string>& sources, const std::string& indexName);
 
 struct ClipOptions {
-  std::optional<int> fieldop;
-  std::optional<int> engine;
-  std::optional<bool> debug;
-  std::optional<bool> i420;
+  std::optional<int> fieldop{};
+  std::optional<int> engine{};
+  std::optional<bool> debug{};
+  std::optional<bool> i420{};
 };
 PClip OpenClip(const std::string& indexPath, const ClipOptions& options = {});
 
@@ -46,6 +46,9 @@ Reference DecodeReference(const std::string& source);
 std::vector<uint8_t> WovenPicture(const Reference& reference, int top, int bottom);
 
 std::string Md5Of(const std::vector<uint8_t>& picture);
+// The MD5 of the picture as GetFrame serves it: with the AVC hint stamp of the
+// frame's hint value.
+std::string StampedMd5Of(std::vector<uint8_t> picture, int32_t hintValue);
 
 // Top and bottom coded frame, and the hint value, of every display frame, as the
 // plug-in's own index reader derives them for `fieldop`.
