@@ -22,6 +22,7 @@ int32_t ioRead(MkvIo* io, uint64_t position, void* buffer, int32_t count) {
   if (position >= length || count <= 0) return 0;
   uint64_t available = length - position;
   int32_t n = available < static_cast<uint64_t>(count) ? static_cast<int32_t>(available) : count;
+  if (count == 1024 && s->windowChunk > 0 && n > s->windowChunk) n = s->windowChunk;
   if (s->file) {
     if (fseeko(s->file, static_cast<off_t>(position), SEEK_SET) != 0) return -1;
     n = static_cast<int32_t>(fread(buffer, 1, static_cast<size_t>(n), s->file));

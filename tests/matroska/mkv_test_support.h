@@ -19,6 +19,7 @@ struct TestIoState {
   int readCalls = 0;
   int hintCalls = 0;
   std::vector<std::pair<uint64_t, int32_t>> reads;  // position, count asked (hints excluded)
+  int windowChunk = 0;         // when set, window refills (1024-byte reads) get at most this many
   int failReadsFrom = -1;     // read calls with this index (0-based) and later fail
   int allocCalls = 0;
   int failAllocAt = -1;       // the allocation with this index (0-based) fails
