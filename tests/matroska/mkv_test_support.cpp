@@ -1,6 +1,7 @@
 // Test support for the Matroska reader: MkvIo over memory or a file, and the EBML writer.
 #include "mkv_test_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,12 +19,21 @@ int32_t ioRead(MkvIo* io, uint64_t position, void* buffer, int32_t count) {
   int index = s->readCalls++;
   s->reads.emplace_back(position, count);
   if (s->failReadsFrom >= 0 && index >= s->failReadsFrom) return -1;
-  uint64_t length = s->file ? s->fileLength : s->data.size();
+  uint64_t length = s->virtualLength ? s->virtualLength : s->file ? s->fileLength : s->data.size();
   if (position >= length || count <= 0) return 0;
   uint64_t available = length - position;
   int32_t n = available < static_cast<uint64_t>(count) ? static_cast<int32_t>(available) : count;
   if (count == 1024 && s->windowChunk > 0 && n > s->windowChunk) n = s->windowChunk;
-  if (s->file) {
+  if (s->virtualLength) {
+    char* out = static_cast<char*>(buffer);
+    memset(out, 0, static_cast<size_t>(n));
+    auto place = [&](uint64_t at, const Bytes& bytes) {
+      uint64_t from = std::max(at, position), to = std::min(at + bytes.size(), position + n);
+      if (from < to) memcpy(out + (from - position), bytes.data() + (from - at), to - from);
+    };
+    place(0, s->data);
+    for (const auto& [at, bytes] : s->overlays) place(at, bytes);
+  } else if (s->file) {
     if (fseeko(s->file, static_cast<off_t>(position), SEEK_SET) != 0) return -1;
     n = static_cast<int32_t>(fread(buffer, 1, static_cast<size_t>(n), s->file));
   } else {
@@ -36,6 +46,23 @@ int32_t ioRead(MkvIo* io, uint64_t position, void* buffer, int32_t count) {
 int64_t ioScan(MkvIo* io, uint64_t position, uint32_t signature) {
   TestIoState* s = stateOf(io);
   ++s->callbacksAfterAlloc;
+  if (s->virtualLength) {
+    // Zeros never hold a signature without zero bytes, so only the placed bytes are searched.
+    int64_t best = -1;
+    auto search = [&](uint64_t at, const Bytes& bytes) {
+      for (uint64_t i = position > at ? position - at : 0; i + 4 <= bytes.size(); ++i) {
+        uint32_t v = (uint32_t(uint8_t(bytes[i])) << 24) | (uint32_t(uint8_t(bytes[i + 1])) << 16) |
+                     (uint32_t(uint8_t(bytes[i + 2])) << 8) | uint8_t(bytes[i + 3]);
+        if (v == signature) {
+          if (best < 0 || int64_t(at + i) < best) best = int64_t(at + i);
+          return;
+        }
+      }
+    };
+    search(0, s->data);
+    for (const auto& [at, bytes] : s->overlays) search(at, bytes);
+    return best;
+  }
   uint64_t length = s->file ? s->fileLength : s->data.size();
   uint32_t reg = 0;
   uint64_t seen = 0;
@@ -91,8 +118,9 @@ void ioFree(MkvIo* io, void* block) {
   free(block);
 }
 
-int32_t ioProgress(MkvIo* io, uint64_t, uint64_t) {
+int32_t ioProgress(MkvIo* io, uint64_t current, uint64_t maximum) {
   TestIoState* s = stateOf(io);
+  s->progressArgs.emplace_back(current, maximum);
   ++s->callbacksAfterAlloc;
   int index = s->progressCalls++;
   return index == s->progressStopAt ? 0 : 1;

@@ -15,6 +15,10 @@ struct TestIoState {
   Bytes data;                 // the file's bytes (memory mode)
   FILE* file = nullptr;       // file mode when set
   uint64_t fileLength = 0;
+  // Sparse mode (virtualLength > 0): a file of that length holding zeros, `data` at offset 0
+  // and each overlay at its offset.
+  uint64_t virtualLength = 0;
+  std::map<uint64_t, Bytes> overlays;
   uint64_t bytesRead = 0;     // bytes stored by MkvIo.read (hints excluded)
   int readCalls = 0;
   int hintCalls = 0;
@@ -28,6 +32,7 @@ struct TestIoState {
   uint32_t cacheSize = 65536;
   int progressCalls = 0;
   int progressStopAt = -1;    // progress call with this index (0-based) returns 0
+  std::vector<std::pair<uint64_t, uint64_t>> progressArgs;
   bool haveFileSize = false;
   int64_t fileSizeValue = 0;
 };
