@@ -1,0 +1,401 @@
+// Kernel objects behind HANDLE: events, threads and processes, with waits on one or
+// several of them. All objects share one lock and one condition variable; a state
+// change wakes every waiter, which then re-checks its own handles.
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/win32/win32.h"
+
+extern char** environ;
+
+namespace {
+
+enum class ObjectKind { Event, Thread, Process };
+
+struct KernelObject {
+  ObjectKind kind;
+  bool manualReset = true;  // events; threads and processes stay signalled once ended
+  bool signalled = false;
+  int refs = 1;             // the handle, plus the running thread or process watcher
+  DWORD exitCode = STILL_ACTIVE;
+  int priority = THREAD_PRIORITY_NORMAL;
+  pid_t tid = 0;
+  LPTHREAD_START_ROUTINE start = nullptr;
+  void* parameter = nullptr;
+  pid_t pid = 0;
+};
+
+std::mutex& objectLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::condition_variable& objectChanged() {
+  static std::condition_variable changed;
+  return changed;
+}
+
+thread_local DWORD lastError = 0;
+
+void releaseLocked(KernelObject* object) {
+  if (--object->refs == 0) delete object;
+}
+
+void release(KernelObject* object) {
+  std::lock_guard<std::mutex> guard(objectLock());
+  releaseLocked(object);
+}
+
+KernelObject* asObject(HANDLE handle) { return static_cast<KernelObject*>(handle); }
+
+// Called with the lock held: index of the first signalled handle (or all of them for
+// waitAll), consuming auto-reset events it reports; -1 when the wait must go on.
+int checkSignalled(DWORD count, const HANDLE* handles, BOOL waitAll) {
+  if (waitAll) {
+    for (DWORD i = 0; i < count; ++i)
+      if (!asObject(handles[i])->signalled) return -1;
+    for (DWORD i = 0; i < count; ++i) {
+      KernelObject* object = asObject(handles[i]);
+      if (object->kind == ObjectKind::Event && !object->manualReset) object->signalled = false;
+    }
+    return 0;
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    KernelObject* object = asObject(handles[i]);
+    if (object->signalled) {
+      if (object->kind == ObjectKind::Event && !object->manualReset) object->signalled = false;
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+void* threadTrampoline(void* argument) {
+  KernelObject* object = static_cast<KernelObject*>(argument);
+  {
+    std::lock_guard<std::mutex> guard(objectLock());
+    object->tid = static_cast<pid_t>(syscall(SYS_gettid));
+    if (object->priority != THREAD_PRIORITY_NORMAL &&
+        setpriority(PRIO_PROCESS, static_cast<id_t>(object->tid), -object->priority) != 0)
+      errno = 0;
+  }
+  DWORD code = object->start(object->parameter);
+  {
+    std::lock_guard<std::mutex> guard(objectLock());
+    object->exitCode = code;
+    object->signalled = true;
+    objectChanged().notify_all();
+    releaseLocked(object);
+  }
+  return nullptr;
+}
+
+void* processWatcher(void* argument) {
+  KernelObject* object = static_cast<KernelObject*>(argument);
+  int status = 0;
+  pid_t result;
+  do {
+    result = waitpid(object->pid, &status, 0);
+  } while (result < 0 && errno == EINTR);
+  DWORD code = 1;
+  if (result == object->pid) {
+    if (WIFEXITED(status)) code = static_cast<DWORD>(WEXITSTATUS(status));
+    else if (WIFSIGNALED(status)) code = 0xC0000000u | static_cast<DWORD>(WTERMSIG(status));
+  }
+  std::lock_guard<std::mutex> guard(objectLock());
+  object->exitCode = code;
+  object->signalled = true;
+  objectChanged().notify_all();
+  releaseLocked(object);
+  return nullptr;
+}
+
+bool startDetached(void* (*routine)(void*), void* argument) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  int result = pthread_create(&thread, &attributes, routine, argument);
+  pthread_attr_destroy(&attributes);
+  return result == 0;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return lastError; }
+
+HANDLE CreateEventA(void*, BOOL manualReset, BOOL initialState, const char*) {
+  KernelObject* object = new (std::nothrow) KernelObject{ObjectKind::Event};
+  if (!object) {
+    lastError = 8;  // not enough memory
+    return nullptr;
+  }
+  object->manualReset = manualReset != FALSE;
+  object->signalled = initialState != FALSE;
+  return object;
+}
+
+BOOL SetEvent(HANDLE event) {
+  KernelObject* object = asObject(event);
+  if (!object || object->kind != ObjectKind::Event) return FALSE;
+  std::lock_guard<std::mutex> guard(objectLock());
+  object->signalled = true;
+  objectChanged().notify_all();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+  KernelObject* object = asObject(event);
+  if (!object || object->kind != ObjectKind::Event) return FALSE;
+  std::lock_guard<std::mutex> guard(objectLock());
+  object->signalled = false;
+  return TRUE;
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) return WAIT_FAILED;
+  for (DWORD i = 0; i < count; ++i)
+    if (!handles[i]) return WAIT_FAILED;
+  std::unique_lock<std::mutex> lock(objectLock());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    int index = checkSignalled(count, handles, waitAll);
+    if (index >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
+    if (milliseconds == 0) return WAIT_TIMEOUT;
+    if (milliseconds == INFINITE) {
+      objectChanged().wait(lock);
+    } else if (objectChanged().wait_until(lock, deadline) == std::cv_status::timeout) {
+      index = checkSignalled(count, handles, waitAll);
+      return index >= 0 ? WAIT_OBJECT_0 + static_cast<DWORD>(index) : WAIT_TIMEOUT;
+    }
+  }
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (!handle) return FALSE;
+  release(asObject(handle));
+  return TRUE;
+}
+
+HANDLE CreateThread(void*, size_t, LPTHREAD_START_ROUTINE start, void* parameter, DWORD,
+                    DWORD* threadId) {
+  if (!start) return nullptr;
+  KernelObject* object = new (std::nothrow) KernelObject{ObjectKind::Thread};
+  if (!object) return nullptr;
+  object->start = start;
+  object->parameter = parameter;
+  object->refs = 2;  // the handle and the running thread
+  if (!startDetached(threadTrampoline, object)) {
+    delete object;
+    lastError = 8;
+    return nullptr;
+  }
+  if (threadId) *threadId = 0;
+  return object;
+}
+
+BOOL SetThreadPriority(HANDLE thread, int priority) {
+  KernelObject* object = asObject(thread);
+  if (!object || object->kind != ObjectKind::Thread) return FALSE;
+  std::lock_guard<std::mutex> guard(objectLock());
+  object->priority = priority;
+  // Raising a thread above the process's own level needs privileges a user rarely
+  // has; the request is honoured where allowed and otherwise left as it is.
+  if (object->tid != 0 && !object->signalled) {
+    int niceValue = -priority;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(object->tid), niceValue) != 0) errno = 0;
+  }
+  return TRUE;
+}
+
+int GetThreadPriority(HANDLE thread) {
+  KernelObject* object = asObject(thread);
+  if (!object || object->kind != ObjectKind::Thread) return 0x7FFFFFFF;
+  std::lock_guard<std::mutex> guard(objectLock());
+  return object->priority;
+}
+
+BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode) {
+  KernelObject* object = asObject(thread);
+  if (!object || object->kind != ObjectKind::Thread || !exitCode) return FALSE;
+  std::lock_guard<std::mutex> guard(objectLock());
+  *exitCode = object->exitCode;
+  return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+  KernelObject* object = asObject(process);
+  if (!object || object->kind != ObjectKind::Process || !exitCode) return FALSE;
+  std::lock_guard<std::mutex> guard(objectLock());
+  *exitCode = object->exitCode;
+  return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+  struct timespec delay;
+  delay.tv_sec = milliseconds / 1000;
+  delay.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+  }
+}
+
+int SplitCommandLine(const char* commandLine, char*** argvOut) {
+  std::vector<std::string> arguments;
+  const char* p = commandLine ? commandLine : "";
+  bool first = true;
+  for (;;) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '\0') break;
+    std::string argument;
+    if (first) {
+      // The program name: quotes group, backslashes are plain characters.
+      bool quoted = false;
+      while (*p != '\0' && (quoted || (*p != ' ' && *p != '\t'))) {
+        if (*p == '"') quoted = !quoted;
+        else argument += *p;
+        ++p;
+      }
+      first = false;
+    } else {
+      bool quoted = false;
+      while (*p != '\0' && (quoted || (*p != ' ' && *p != '\t'))) {
+        if (*p == '\\') {
+          size_t slashes = 0;
+          while (*p == '\\') {
+            ++slashes;
+            ++p;
+          }
+          if (*p == '"') {
+            argument.append(slashes / 2, '\\');
+            if (slashes % 2 == 1) {
+              argument += '"';
+              ++p;
+            }
+          } else {
+            argument.append(slashes, '\\');
+          }
+        } else if (*p == '"') {
+          if (quoted && p[1] == '"') {
+            argument += '"';
+            p += 2;
+          } else {
+            quoted = !quoted;
+            ++p;
+          }
+        } else {
+          argument += *p++;
+        }
+      }
+    }
+    arguments.push_back(argument);
+  }
+  char** argv = static_cast<char**>(calloc(arguments.size() + 1, sizeof(char*)));
+  if (!argv) return -1;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    argv[i] = strdup(arguments[i].c_str());
+    if (!argv[i]) {
+      FreeSplitCommandLine(static_cast<int>(i), argv);
+      return -1;
+    }
+  }
+  *argvOut = argv;
+  return static_cast<int>(arguments.size());
+}
+
+void FreeSplitCommandLine(int argc, char** argv) {
+  if (!argv) return;
+  for (int i = 0; i < argc; ++i) free(argv[i]);
+  free(argv);
+}
+
+BOOL CreateProcessA(const char* applicationName, char* commandLine, void*, void*, BOOL, DWORD,
+                    void*, const char* currentDirectory, STARTUPINFOA*,
+                    PROCESS_INFORMATION* processInformation) {
+  if (!processInformation) return FALSE;
+  char** argv = nullptr;
+  int argc = SplitCommandLine(commandLine, &argv);
+  if (argc <= 0) {
+    FreeSplitCommandLine(argc, argv);
+    lastError = 2;  // file not found
+    return FALSE;
+  }
+  const char* program = applicationName ? applicationName : argv[0];
+  std::string savedDirectory;
+  if (currentDirectory) {
+    // posix_spawn has no working-directory attribute in this C library version.
+    char buffer[4096];
+    if (!getcwd(buffer, sizeof buffer) || chdir(currentDirectory) != 0) {
+      FreeSplitCommandLine(argc, argv);
+      return FALSE;
+    }
+    savedDirectory = buffer;
+  }
+  pid_t pid = 0;
+  int result = strchr(program, '/') ? posix_spawn(&pid, program, nullptr, nullptr, argv, environ)
+                                    : posix_spawnp(&pid, program, nullptr, nullptr, argv, environ);
+  if (!savedDirectory.empty() && chdir(savedDirectory.c_str()) != 0) errno = 0;
+  FreeSplitCommandLine(argc, argv);
+  if (result != 0) {
+    lastError = 2;
+    return FALSE;
+  }
+  KernelObject* process = new KernelObject{ObjectKind::Process};
+  process->pid = pid;
+  process->refs = 3;  // the process handle, the thread handle and the watcher
+  if (!startDetached(processWatcher, process)) {
+    // Without a watcher nobody reaps the child: wait for it here.
+    processWatcher(process);
+  }
+  // The primary thread's handle ends with the process: it is a second handle on it.
+  processInformation->hProcess = process;
+  processInformation->hThread = process;
+  processInformation->dwProcessId = static_cast<DWORD>(pid);
+  processInformation->dwThreadId = 0;
+  return TRUE;
+}
+
+// ---- critical sections -------------------------------------------------------
+
+void InitializeCriticalSection(CRITICAL_SECTION* section) { section->impl = new std::recursive_mutex; }
+
+void DeleteCriticalSection(CRITICAL_SECTION* section) {
+  delete static_cast<std::recursive_mutex*>(section->impl);
+  section->impl = nullptr;
+}
+
+void EnterCriticalSection(CRITICAL_SECTION* section) {
+  static_cast<std::recursive_mutex*>(section->impl)->lock();
+}
+
+BOOL TryEnterCriticalSection(CRITICAL_SECTION* section) {
+  return static_cast<std::recursive_mutex*>(section->impl)->try_lock() ? TRUE : FALSE;
+}
+
+void LeaveCriticalSection(CRITICAL_SECTION* section) {
+  static_cast<std::recursive_mutex*>(section->impl)->unlock();
+}
+
+SHORT InterlockedIncrement16(volatile SHORT* value) {
+  return __atomic_add_fetch(value, static_cast<SHORT>(1), __ATOMIC_SEQ_CST);
+}
+
+SHORT InterlockedDecrement16(volatile SHORT* value) {
+  return __atomic_sub_fetch(value, static_cast<SHORT>(1), __ATOMIC_SEQ_CST);
+}
