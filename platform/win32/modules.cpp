@@ -33,8 +33,8 @@ std::mutex& moduleLock() {
 // Every record ever handed out; kept for the life of the process so a stale module
 // handle never points at freed memory.
 std::vector<Win32Module*>& moduleRecords() {
-  static std::vector<Win32Module*> records;
-  return records;
+  static std::vector<Win32Module*>* records = new std::vector<Win32Module*>;
+  return *records;
 }
 
 Win32Module* user32Module() {
