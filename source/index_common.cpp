@@ -99,7 +99,8 @@ int ReadSourceList(SourceState* source, const char* indexPath) {
     uint64_t size = slot < kMaxSourceFiles ? source->sourceSizes[slot] : 0;
     const int got = ReadSourceLine(source->indexFile, &path, &size);
     if (got < 0) return kIndexFileFailure;
-    if (got == 0) return kIndexOk;
+    // An index that names no source file has no stream to read.
+    if (got == 0) return source->sourceCount > 0 ? kIndexOk : kIndexFileFailure;
     if (slot >= kMaxSourceFiles) {
       free(path);
       return kIndexFileFailure;
@@ -455,7 +456,8 @@ void ReleaseIndexData(SourceState* source) {
     source->sourcePaths[i] = nullptr;
   }
   if (source->gopTable) {
-    for (int32_t i = 0; i < source->gopCapacity; ++i) free(source->gopTable[i]);
+    // Records fill the table from its start, in order; the first null slot ends them.
+    for (int32_t i = 0; i < source->gopCapacity && source->gopTable[i]; ++i) free(source->gopTable[i]);
     free(source->gopTable);
     source->gopTable = nullptr;
   }

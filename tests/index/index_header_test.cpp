@@ -53,16 +53,22 @@ TEST_P(FirstLineTest, MagicAndVersionDecideTheResult) {
   EXPECT_EQ(ReadIndex(kind, source_.get(), missing.c_str()), kIndexFileFailure);
 }
 
-TEST_P(FirstLineTest, IndexEndingInsideTheSourceListHasNoGops) {
+TEST_P(FirstLineTest, IndexEndingInsideTheSourceList) {
   const IndexKind kind = GetParam();
+  // The list ends with the file; with no keyword lines there is no GOP.
   const std::string path =
       WriteFile("cut.vqi", std::string(MagicOf(kind)) + "\nfree\nfree\n" + videoPath_ + " 4096\n");
   EXPECT_EQ(ReadIndex(kind, source_.get(), path.c_str()), kIndexNoGop);
   EXPECT_EQ(source_->sourceCount, 1);
-  const std::string shorter = WriteFile("shorter.vqi", std::string(MagicOf(kind)) + "\nfree\n");
   ReleaseIndexData(source_.get());
-  EXPECT_EQ(ReadIndex(kind, source_.get(), shorter.c_str()), kIndexNoGop);
+  // No source at all: nothing could be read.
+  const std::string shorter = WriteFile("shorter.vqi", std::string(MagicOf(kind)) + "\nfree\n");
+  EXPECT_EQ(ReadIndex(kind, source_.get(), shorter.c_str()), kIndexFileFailure);
   EXPECT_EQ(source_->sourceCount, 0);
+  ReleaseIndexData(source_.get());
+  const std::string empty =
+      WriteFile("empty.vqi", std::string(MagicOf(kind)) + "\nfree\nfree\n\n" + OneFrame(kind));
+  EXPECT_EQ(ReadIndex(kind, source_.get(), empty.c_str()), kIndexFileFailure);
 }
 
 TEST_P(FirstLineTest, StreamKindChoosesTheByteGetter) {
