@@ -1,0 +1,68 @@
+#include "host/frame_output.h"
+
+extern "C" {
+#include <libavutil/mem.h>
+#include <libavutil/md5.h>
+}
+
+#include <memory>
+
+namespace {
+
+bool WritePlane(std::FILE* out, const PVideoFrame& frame, int plane) {
+  const BYTE* row = frame->GetReadPtr(plane);
+  const int rowSize = frame->GetRowSize(plane);
+  for (int y = 0; y < frame->GetHeight(plane); ++y, row += frame->GetPitch(plane)) {
+    if (std::fwrite(row, 1, static_cast<size_t>(rowSize), out) != static_cast<size_t>(rowSize))
+      return false;
+  }
+  return true;
+}
+
+struct Md5Free {
+  void operator()(AVMD5* md5) const { av_free(md5); }
+};
+
+}  // namespace
+
+Y4mWriter::Y4mWriter(std::FILE* out, const VideoInfo& vi) : out_(out), vi_(vi) {}
+
+bool Y4mWriter::WriteFrame(const PVideoFrame& frame) {
+  if (!headerWritten_) {
+    if (std::fprintf(out_, "YUV4MPEG2 W%d H%d F%u:%u Ip A1:1 C420jpeg\n", vi_.width, vi_.height,
+                     vi_.fps_numerator, vi_.fps_denominator) < 0)
+      return false;
+    headerWritten_ = true;
+  }
+  if (std::fputs("FRAME\n", out_) < 0) return false;
+  return WritePlane(out_, frame, PLANAR_Y) && WritePlane(out_, frame, PLANAR_U) &&
+         WritePlane(out_, frame, PLANAR_V);
+}
+
+std::string FrameMd5(const PVideoFrame& frame) {
+  std::unique_ptr<AVMD5, Md5Free> md5(av_md5_alloc());
+  if (!md5) return std::string();
+  av_md5_init(md5.get());
+  for (int plane : {PLANAR_Y, PLANAR_U, PLANAR_V}) {
+    const BYTE* row = frame->GetReadPtr(plane);
+    for (int y = 0; y < frame->GetHeight(plane); ++y, row += frame->GetPitch(plane))
+      av_md5_update(md5.get(), row, static_cast<size_t>(frame->GetRowSize(plane)));
+  }
+  uint8_t digest[16];
+  av_md5_final(md5.get(), digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (uint8_t byte : digest) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 15];
+  }
+  return text;
+}
+
+std::string PixelTypeName(int pixelType) {
+  if (pixelType == VideoInfo::CS_YV12) return "YV12";
+  if (pixelType == VideoInfo::CS_I420) return "I420";
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(pixelType));
+  return text;
+}
