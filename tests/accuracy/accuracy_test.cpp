@@ -210,4 +210,31 @@ std::string CaseName(const ::testing::TestParamInfo<AccuracyCase>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Avc, AccuracyTest, ::testing::ValuesIn(AllCases()), CaseName);
 
+// The clip's last display frame takes its two fields from two coded frames and is
+// reached onward from the frame before: its earlier field must still be the right
+// picture although no later frame shares a coded frame with it.
+TEST(AccuracyEdges, WovenLastFrameReachedOnward) {
+  const StreamCase& stream = StreamNamed("pulldown_32");
+  if (!CorpusHas(stream.files[0])) GTEST_SKIP() << "corpus file missing: " << stream.files[0];
+  const Expectation& whole = ExpectationFor(stream, 0);
+  const Reference reference = DecodeReference(CorpusPath(stream.referenceFile));
+  int tried = 0;
+  for (int frames = 8; frames < 48; ++frames) {
+    const std::string index =
+        IndexOfFirstFrames(whole.indexPath, frames, "pulldown_first_" + std::to_string(frames));
+    const std::vector<DisplayEntry> entries = DisplayEntries(index, 0);
+    if (entries.size() < 3 || entries.back().top == entries.back().bottom) continue;
+    ++tried;
+    PClip clip = OpenClip(index, {.fieldop = 0});
+    const int last = int(entries.size()) - 1;
+    for (int n : {last - 2, last - 1, last}) {
+      const DisplayEntry& entry = entries[size_t(n)];
+      EXPECT_EQ(FrameMd5(clip->GetFrame(n, &PluginHost())),
+                StampedMd5Of(WovenPicture(reference, entry.top, entry.bottom), entry.hintValue))
+          << frames << " coded frames, display frame " << n << " of " << entries.size();
+    }
+  }
+  EXPECT_GT(tried, 0) << "no cut of the stream ends on a woven frame";
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -66,6 +67,18 @@ std::string IndexFor(const std::vector<std::string>& sources, const std::string&
   if (RunCommand(command) != 0) throw std::runtime_error("indexer failed: " + command);
   made[indexName] = indexPath;
   return indexPath;
+}
+
+std::string IndexOfFirstFrames(const std::string& indexPath, int frames, const std::string& indexName) {
+  const std::string cutPath = WorkFolder() + "/" + indexName + ".vqi";
+  std::ifstream in(indexPath);
+  std::ofstream out(cutPath);
+  int seen = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("FRM") != std::string::npos && ++seen > frames) break;
+    out << line << "\n";
+  }
+  return cutPath;
 }
 
 PClip OpenClip(const std::string& indexPath, const ClipOptions& options) {

@@ -63,5 +63,9 @@ std::vector<DisplayEntry> DisplayEntries(const std::string& indexPath, int field
 // The first coded frame of every GOP of the index, and whether the GOP is IDR.
 std::vector<int> GopFirstFrames(const std::string& indexPath, std::vector<bool>* idr = nullptr);
 
+// A copy of the index that keeps only its first `frames` frame lines (and the lines
+// before them), as an index of the stream's beginning.
+std::string IndexOfFirstFrames(const std::string& indexPath, int frames, const std::string& indexName);
+
 // Runs a command through the shell; returns its exit status.
 int RunCommand(const std::string& command);
