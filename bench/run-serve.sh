@@ -70,6 +70,7 @@ for name in avc_closed avc_open; do
   done
 done
 
+echo "load average before the table: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) processors"
 python3 - "$WORK" "$FRAMES" <<'EOF'
 import sys
 work, frames = sys.argv[1], int(sys.argv[2])
