@@ -28,8 +28,10 @@ std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
 HostEnvironment& PluginHost() {
   static HostEnvironment* env = [] {
+    // Both live until the process ends, as in a frame server: unloading the plug-in
+    // would orphan what its process-wide records hold.
     auto* created = new HostEnvironment();
-    static PluginLibrary plugin;
+    static PluginLibrary& plugin = *new PluginLibrary;
     std::string error;
     if (!plugin.Load(std::string(TESSIVAR_LIB_DIR) + "/libtessivar.so", created, &error))
       throw std::runtime_error(error);
