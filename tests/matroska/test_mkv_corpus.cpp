@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -111,6 +115,38 @@ int firstVideoTrack(MkvFile* file) {
   for (uint32_t i = 0; i < mkvTrackCount(file); ++i)
     if (mkvTrackAt(file, i)->type == 1) return static_cast<int>(i);
   return -1;
+}
+
+// Lacing kinds used per track number, from an independent walk of the file's blocks.
+std::map<int, std::set<int>> lacingKinds(const Bytes& d) {
+  std::map<int, std::set<int>> kinds;
+  auto vint = [&](size_t& p, bool keepMarker) {
+    uint8_t first = static_cast<uint8_t>(d[p]);
+    int n = 0;
+    while (n < 8 && !(first & (0x80 >> n))) ++n;
+    uint64_t v = keepMarker ? first : (first & (0x7F >> n));
+    for (int i = 0; i < n; ++i) v = (v << 8) | static_cast<uint8_t>(d[p + 1 + i]);
+    p += 1 + n;
+    return v;
+  };
+  std::function<void(size_t, size_t)> walk = [&](size_t p, size_t end) {
+    while (p + 2 < end && p + 2 < d.size()) {
+      uint64_t id = vint(p, true);
+      size_t sizeStart = p;
+      uint64_t size = vint(p, false);
+      if (size == (uint64_t{1} << (7 * (p - sizeStart))) - 1) size = d.size() - p;
+      if (id == 0x18538067 || id == 0x1F43B675 || id == 0xA0) {
+        walk(p, std::min(d.size(), p + size));
+      } else if (id == 0xA3 || id == 0xA1) {
+        size_t q = p;
+        int track = static_cast<int>(vint(q, false));
+        kinds[track].insert((static_cast<uint8_t>(d[q + 2]) >> 1) & 3);
+      }
+      p += size;
+    }
+  };
+  walk(0, d.size());
+  return kinds;
 }
 
 class MkvCorpus : public ::testing::TestWithParam<const char*> {};
@@ -269,6 +305,13 @@ TEST(MkvCorpusFacts, FilesCarryTheFeaturesTheyStandFor) {
     EXPECT_STREQ(mkvTrackAt(corpus.file, 3)->codecId, "A_OPUS");
     EXPECT_EQ(mkvTrackAt(corpus.file, 1)->audio.samplingFreq >> 32, 44100);
     EXPECT_GT(corpus.file->cueCount, 0u);
+    std::ifstream in(corpusPath("multi.mkv"), std::ios::binary);
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto kinds = lacingKinds(bytes);
+    EXPECT_TRUE(kinds[2].count(3)) << "Vorbis: EBML lacing";
+    EXPECT_TRUE(kinds[3].count(2)) << "AC-3: fixed-size lacing";
+    EXPECT_TRUE(kinds[4].count(1)) << "Opus: Xiph lacing";
+    EXPECT_EQ(kinds[1], std::set<int>{0}) << "video is not laced";
     // Laced audio: frames after the first of a lace carry the block's start.
     size_t laced = 0;
     for (const FrameRecord& f : readAllFrames(corpus.file)) laced += (f.flags & MKV_FRAME_UNKNOWN_START) != 0;
