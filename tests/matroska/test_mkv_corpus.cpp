@@ -331,6 +331,56 @@ TEST(MkvCorpusFacts, FilesCarryTheFeaturesTheyStandFor) {
   }
 }
 
+// Key and discardable flags where ffprobe cannot show them, against mkvinfo's block lines
+// (these files hold one frame per SimpleBlock).
+TEST(MkvCorpusFacts, KeyAndDiscardableFlagsMatchTheBlocks) {
+  for (const char* name : {"m2v_hr", "vc1", "vc1_hr"}) {
+    std::ifstream in(corpusPath(std::string(name) + ".blocks"));
+    if (!in.good()) continue;
+    std::vector<std::pair<bool, bool>> blocks;
+    std::string line;
+    while (std::getline(in, line)) {
+      ASSERT_NE(line.find("Simple block:"), std::string::npos) << line;
+      blocks.emplace_back(line.find("key,") != std::string::npos,
+                          line.find("discardable,") != std::string::npos);
+    }
+    CorpusFile corpus;
+    ASSERT_TRUE(corpus.open(std::string(name) + ".mkv")) << corpus.error;
+    auto frames = readAllFrames(corpus.file);
+    ASSERT_EQ(frames.size(), blocks.size()) << name;
+    size_t keys = 0, discardable = 0;
+    for (size_t k = 0; k < frames.size(); ++k) {
+      EXPECT_EQ((frames[k].flags & MKV_FRAME_KEY) != 0, blocks[k].first) << name << " frame " << k;
+      EXPECT_EQ((frames[k].flags & MKV_FRAME_DISCARDABLE) != 0, blocks[k].second) << name << " frame " << k;
+      keys += blocks[k].first;
+      discardable += blocks[k].second;
+    }
+    EXPECT_GT(keys, 1u);
+    EXPECT_LT(keys, frames.size());
+    if (std::string(name) == "m2v_hr") {
+      EXPECT_GT(discardable, 10u) << "B frames are discardable";
+    }
+  }
+}
+
+// The MPEG-2 track's frames, back to back, are what mkvextract writes for it.
+TEST(MkvCorpusFacts, FramesConcatenateToTheExtractedTrack) {
+  std::ifstream in(corpusPath("m2v_ffmpeg.extract.m2v"), std::ios::binary);
+  ASSERT_TRUE(in.good());
+  Bytes extracted((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  CorpusFile corpus;
+  ASSERT_TRUE(corpus.open("m2v_ffmpeg.mkv")) << corpus.error;
+  Bytes joined;
+  size_t frames = 0;
+  for (const FrameRecord& f : readAllFrames(corpus.file)) {
+    joined += readAt(corpus.state.file, f.filePos, f.size);
+    ++frames;
+  }
+  EXPECT_EQ(frames, 100u);
+  EXPECT_EQ(joined.size(), extracted.size());
+  EXPECT_TRUE(joined == extracted);
+}
+
 // Opening a file with Cues reads the headers, the Cues and the clusters from the last cue on
 // (the duration scan), never the clusters in between: a small amount, whatever the length.
 TEST(MkvCorpusFacts, OpeningReadsHeadersCuesAndTheLastClusterOnly) {
