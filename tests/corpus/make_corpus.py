@@ -289,11 +289,11 @@ def make_bench(out_dir):
     run(["mkvmerge", "-q", "-o", mkv, "--default-duration", "0:25fps", raw])
     size = os.path.getsize(raw)
     loops = max(0, (100 * 1000 * 1000) // max(size, 1))
-    mp2, ac3 = make_audio(work)
-    run(FF + ["-stream_loop", str(loops), "-i", mkv, "-map", "0:v", "-c", "copy", "-bsf:v", "h264_mp4toannexb",
-              "-f", "mpegts", os.path.join(out_dir, "avc_1080p_100mb.ts")])
-    run(FF + ["-stream_loop", str(loops), "-i", mkv, "-map", "0:v", "-c", "copy", "-bsf:v", "h264_mp4toannexb",
-              "-f", "vob", os.path.join(out_dir, "avc_1080p_100mb.vob")])
+    ts = os.path.join(out_dir, "avc_1080p_100mb.ts")
+    # (An explicit bitstream filter stops -stream_loop from looping; the transport
+    # stream muxer inserts it by itself, and its stream is Annex B for the next step.)
+    run(FF + ["-stream_loop", str(loops), "-i", mkv, "-map", "0:v", "-c", "copy", "-f", "mpegts", ts])
+    run(FF + ["-i", ts, "-map", "0:v", "-c", "copy", "-f", "vob", os.path.join(out_dir, "avc_1080p_100mb.vob")])
     shutil.rmtree(work, ignore_errors=True)
 
 

@@ -559,7 +559,7 @@ def index_mpeg2(es):
                 bits.u(2)
                 structure = bits.u(2)
                 last_picture["tff"] = bits.u(1)
-                bits.u(4)
+                bits.u(5)  # frame_pred_frame_dct ... alternate_scan
                 last_picture["rff"] = bits.u(1)
                 bits.u(1)
                 last_picture["progressive_frame"] = bits.u(1)
