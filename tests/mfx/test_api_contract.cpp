@@ -226,6 +226,31 @@ TEST(MfxSurfaces, LockingCropPitchAndBitstreamAccounting) {
   EXPECT_EQ(dec.DecodeFrameAsync(nullptr, &w, &out, &sync), MFX_ERR_MORE_DATA);
 }
 
+TEST(MfxSequenceChange, SmallerHeaderWarnsLargerOneEndsTheRunAfterADrain) {
+  const std::vector<uint8_t> base = ReadFile(StreamPath("avc_prog_closed.264"));
+  const std::vector<std::string> baseMd5s = FfmpegFrameMd5s(StreamPath("avc_prog_closed.264"));
+  for (const char* tail : {"avc_small.264", "avc_large.264"}) {
+    std::vector<uint8_t> data = base;
+    const std::vector<uint8_t> more = ReadFile(StreamPath(tail));
+    ASSERT_FALSE(more.empty()) << tail;
+    data.insert(data.end(), more.begin(), more.end());
+    std::vector<std::string> expected = baseMd5s;
+    const bool fits = std::string(tail) == "avc_small.264";
+    if (fits) {
+      const std::vector<std::string> tailMd5s = FfmpegFrameMd5s(StreamPath(tail));
+      expected.insert(expected.end(), tailMd5s.begin(), tailMd5s.end());
+    }
+    MfxPlayer player;
+    ASSERT_EQ(player.Prime(MFX_CODEC_AVC, data), MFX_ERR_NONE);
+    PlayResult result = player.Play(data, 0, 65536);
+    std::vector<std::string> got;
+    for (const OutputPicture& p : result.pictures) got.push_back(p.md5);
+    EXPECT_EQ(got, expected) << tail;
+    EXPECT_EQ(result.status, fits ? MFX_ERR_MORE_DATA : MFX_ERR_INCOMPATIBLE_VIDEO_PARAM) << tail;
+    EXPECT_EQ(result.warnings, fits ? 1 : 0) << tail;  // MFX_WRN_VIDEO_PARAM_CHANGED, once
+  }
+}
+
 TEST(MfxDamagedInput, RandomTruncatedAndForeignStreamsGiveStatusesNotCrashes) {
   const std::vector<uint8_t> avc = ReadFile(StreamPath("avc_prog_closed.264"));
   const std::vector<uint8_t> m2v = ReadFile(StreamPath("m2v_prog_open.m2v"));
