@@ -7,6 +7,7 @@
 
 #include "source/index_readers.h"
 #include "source/stream_readers.h"
+#include "source/worker.h"
 
 namespace {
 
@@ -80,6 +81,7 @@ VQMultiSource::VQMultiSource(const char* path, int32_t engine, bool i420, int32_
   try {
     Construct(path, engine, i420, deinterlace, fieldop, debug, silent, env);
   } catch (...) {
+    StopWorker(&source);
     ReleaseResources();
     throw;
   }
@@ -182,19 +184,17 @@ void VQMultiSource::Construct(const char* path, int32_t engine, bool i420, int32
 
   lastFrame = -1;
   source.inputEnded = 0;
+
+  // Last: no thread runs until the clip is complete.
+  StartWorker(&source);
 }
 
+// The worker ends first (abort its run, wait until it is idle, kill it, wait for
+// its thread), so nothing below is freed under it.
 VQMultiSource::~VQMultiSource() {
+  StopWorker(&source);
   ResetDecoderWithParams(&source);
   ReleaseResources();
-  // The event set and the worker's handle (those that were created); the
-  // pipeline part closes its session when `source` goes.
-  for (HANDLE* handle : {&source.abortEvent, &source.wantFrameEvent, &source.frameReadyEvent,
-                         &source.frameConsumedEvent, &source.initDoneEvent, &source.killEvent,
-                         &source.seekReadyEvent, &source.workerParams.goEvent, &source.workerThread}) {
-    if (*handle) CloseHandle(*handle);
-    *handle = nullptr;
-  }
 }
 
 void VQMultiSource::ReleaseResources() {
@@ -207,6 +207,14 @@ void VQMultiSource::ReleaseResources() {
   fieldPicture = nullptr;
   if (user32Module) FreeLibrary(user32Module);
   user32Module = nullptr;
+  // The event set and the worker's handle, those that were created; the
+  // pipeline part closes its session when `source` goes.
+  for (HANDLE* handle : {&source.abortEvent, &source.wantFrameEvent, &source.frameReadyEvent,
+                         &source.frameConsumedEvent, &source.initDoneEvent, &source.killEvent,
+                         &source.seekReadyEvent, &source.workerParams.goEvent, &source.workerThread}) {
+    if (*handle) CloseHandle(*handle);
+    *handle = nullptr;
+  }
 }
 
 mfxStatus ResetDecoderWithParams(SourceDecoder* source) { return source->ResetDecoder(&source->params); }

@@ -1,8 +1,8 @@
 // VQMultiSource: the clip the host holds for one Orvanto call. Construction turns
 // the script's path into an index file (starting the indexer when there is none),
 // checks the software engine library, reads the index, fills the clip's
-// properties and allocates the scratch pictures; destruction frees everything in
-// a fixed order.
+// properties, allocates the scratch pictures and starts the worker thread;
+// destruction stops the worker and frees everything in a fixed order.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +41,8 @@ class VQMultiSource : public IClip {
  private:
   void Construct(const char* path, int32_t engine, bool i420, int32_t deinterlace, int32_t fieldop,
                  bool debug, bool silent, IScriptEnvironment* env);
-  // Steps of the destructor that free what construction took (safe on a partly
-  // built clip).
+  // Steps of the destructor that free what construction took, once the worker
+  // has ended (safe on a partly built clip).
   void ReleaseResources();
 };
 
