@@ -20,7 +20,10 @@ PluginLibrary::~PluginLibrary() { Unload(); }
 
 bool PluginLibrary::Load(const std::string& path, IScriptEnvironment* env, std::string* error) {
   Unload();
-  handle_ = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+  // Kept mapped after dlclose: a plug-in may hold process-lifetime state (the
+  // libraries it loaded for good, its module records), which unmapping would
+  // strand.
+  handle_ = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
   if (!handle_) {
     const char* why = dlerror();
     *error = "cannot load plug-in " + path + ": " + (why ? why : "unknown reason");
