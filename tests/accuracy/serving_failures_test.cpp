@@ -83,14 +83,16 @@ TEST(ServingFailures, DestroyingAClipInTheMiddleOfARunReturnsPromptly) {
     clip->GetFrame(target, &PluginHost());
     auto start = std::chrono::steady_clock::now();
     clip = nullptr;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << "target " << target;
+    // Generous bound: the suite also runs under the sanitizers on a loaded machine;
+    // what this catches is a destructor that waits out the worker's full timeouts.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000)) << "target " << target;
   }
   // And one destroyed before it served anything (the worker may still be in Init).
   auto start = std::chrono::steady_clock::now();
   {
     PClip clip = OpenClip(index, {.fieldop = 2});
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
 }
 
 }  // namespace
