@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <fstream>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -292,6 +294,42 @@ TEST(Mpeg2Vc1ReaderCodes, FrameRepeatsUnderForceFilm) {
     const StreamCase& stream = StreamNamed(name);
     if (!Readable(stream.files[0])) GTEST_SKIP() << "stream file missing: " << PathOf(stream.files[0]);
     EXPECT_EQ(ErrorOfOpen(IndexFor({PathOf(stream.files[0])}, stream.name), 1), text) << name;
+  }
+}
+
+// ---- a priming that fails ----
+
+std::string ErrorOfGetFrame(PClip& clip, int n) {
+  try {
+    clip->GetFrame(n, &PluginHost());
+  } catch (const HostScriptError& error) {
+    return error.what();
+  }
+  return std::string();
+}
+
+// The source holds no sequence header any more (overwritten after indexing): the first
+// run's priming fails. The request that started it ends with the message instead of
+// waiting for a picture that never comes, later requests say the same, and the clip
+// goes away at once.
+TEST(Mpeg2Vc1Priming, AFailedPrimingEndsTheRequestWithItsMessage) {
+  for (const char* name : {"m2v_prog_closed", "vc1_ap_gops"}) {
+    const StreamCase& stream = StreamNamed(name);
+    if (!Readable(stream.files[0])) GTEST_SKIP() << "stream file missing: " << PathOf(stream.files[0]);
+    const std::string copy = WorkFolder() + "/" + name + "_no_header.bin";
+    ASSERT_EQ(RunCommand("cp '" + PathOf(stream.files[0]) + "' '" + copy + "'"), 0);
+    const std::string index = IndexFor({copy}, std::string(name) + "_no_header");
+    {
+      std::ifstream in(copy, std::ios::binary | std::ios::ate);
+      const std::string junk(size_t(in.tellg()), '\xff');
+      std::ofstream(copy, std::ios::binary | std::ios::trunc).write(junk.data(), std::streamsize(junk.size()));
+    }
+    PClip clip = OpenClip(index, {.fieldop = 2});
+    EXPECT_EQ(ErrorOfGetFrame(clip, 5), "DecodeHeader() failed.") << name;
+    EXPECT_EQ(ErrorOfGetFrame(clip, 0), "DecodeHeader() failed.") << name;
+    const auto start = std::chrono::steady_clock::now();
+    clip = nullptr;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << name;
   }
 }
 
