@@ -1,0 +1,47 @@
+#!/bin/sh
+# Builds the Matroska files the reader tests use, with their reference packet lists:
+#   NAME.mkv       the file
+#   NAME.packets   ffprobe -show_packets in file order: stream_index,pts,dts,duration,size,flags and
+#                  the MD5 of the packet's bytes (what a stream copy writes)
+# Usage: make_mkv_corpus.sh OUTPUT_DIR SHARED_DIR
+set -e
+out=$1
+shared=$2
+mkdir -p "$out"
+cd "$out"
+[ -f .complete ] && exit 0
+FF="ffmpeg -hide_banner -loglevel error -y"
+SRC="-f lavfi -i testsrc2=size=320x240:rate=25"
+
+# Streams
+$FF $SRC -t 6 -c:v libx264 -preset ultrafast -g 25 -bf 0 -f h264 avc_nob.264
+$FF $SRC -t 4 -c:v mpeg2video -g 12 -bf 2 -f mpeg2video m2v.m2v
+$FF -f lavfi -i sine=frequency=440:sample_rate=44100 -t 6 -c:a libvorbis -q:a 2 a.ogg
+$FF -f lavfi -i sine=frequency=660:sample_rate=48000 -t 6 -c:a ac3 -b:a 128k a.ac3
+$FF -f lavfi -i sine=frequency=880:sample_rate=48000 -t 6 -c:a libopus a.opus
+
+# Containers
+$FF $SRC -t 4 -c:v libx264 -preset ultrafast -g 25 -bf 2 avc_ffmpeg.mkv
+mkvmerge -q -o avc_nob.mkv --default-duration 0:25fps avc_nob.264
+mkvmerge -q -o avc_nocues.mkv --cues 0:none --default-duration 0:25fps avc_nob.264
+$FF -i avc_nob.mkv -c copy -f matroska pipe:1 > avc_stream.mkv
+$FF $SRC -t 4 -c:v mpeg2video -g 12 -bf 2 m2v_ffmpeg.mkv
+mkvmerge -q -o m2v_hr.mkv --compression 0:mpeg4_p2 m2v.m2v
+mkvmerge -q -o multi.mkv --default-duration 0:25fps avc_nob.264 a.ogg a.ac3 a.opus
+# A longer file of a few MB with the same layout as avc_nob.mkv.
+$FF -f lavfi -i testsrc2=size=640x360:rate=25 -t 30 -c:v libx264 -preset ultrafast -g 25 -bf 0 \
+  -f h264 avc_long.264
+mkvmerge -q -o avc_long.mkv --default-duration 0:25fps avc_long.264
+if [ -f "$shared/testdata/vc1/vc1_ap_gops.vc1" ]; then
+  mkvmerge -q -o vc1.mkv --default-duration 0:25fps "$shared/testdata/vc1/vc1_ap_gops.vc1"
+  mkvmerge -q -o vc1_hr.mkv --compression 0:mpeg4_p2 --default-duration 0:25fps \
+    "$shared/testdata/vc1/vc1_ap_gops.vc1"
+fi
+rm -f ./*.264 ./*.m2v a.ogg a.ac3 a.opus
+
+for f in *.mkv; do
+  name=${f%.mkv}
+  ffprobe -v error -show_packets -show_data_hash MD5 -of csv=p=0 \
+    -show_entries packet=stream_index,pts,dts,duration,size,flags,data_hash "$f" > "$name.packets"
+done
+touch .complete
