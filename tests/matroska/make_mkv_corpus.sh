@@ -3,6 +3,8 @@
 #   NAME.mkv       the file
 #   NAME.packets   ffprobe -show_packets in file order: stream_index,pts,dts,duration,size,flags and
 #                  the MD5 of the packet's bytes (what a stream copy writes)
+#   m2v_ffmpeg.extract.m2v  the MPEG-2 track as mkvextract writes it
+#   NAME.blocks    mkvinfo's block lines (key and discardable flags) for a few files
 # Usage: make_mkv_corpus.sh OUTPUT_DIR SHARED_DIR
 set -e
 out=$1
@@ -44,4 +46,12 @@ for f in *.mkv; do
   ffprobe -v error -show_packets -show_data_hash MD5 -of csv=p=0 \
     -show_entries packet=stream_index,pts,dts,duration,size,flags,data_hash "$f" > "$name.packets"
 done
+# mkvinfo's view of the blocks of the single-track files whose key flags ffprobe does not show
+for name in m2v_hr vc1 vc1_hr; do
+  if [ -f $name.mkv ]; then
+    mkvinfo -v $name.mkv | grep -E 'Simple block:|Block group|Reference block' > $name.blocks
+  fi
+done
+# mkvextract's raw MPEG-2 track: the frames back to back.
+mkvextract -q tracks m2v_ffmpeg.mkv 0:m2v_ffmpeg.extract.m2v
 touch .complete

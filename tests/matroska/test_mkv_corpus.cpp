@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -111,6 +115,38 @@ int firstVideoTrack(MkvFile* file) {
   for (uint32_t i = 0; i < mkvTrackCount(file); ++i)
     if (mkvTrackAt(file, i)->type == 1) return static_cast<int>(i);
   return -1;
+}
+
+// Lacing kinds used per track number, from an independent walk of the file's blocks.
+std::map<int, std::set<int>> lacingKinds(const Bytes& d) {
+  std::map<int, std::set<int>> kinds;
+  auto vint = [&](size_t& p, bool keepMarker) {
+    uint8_t first = static_cast<uint8_t>(d[p]);
+    int n = 0;
+    while (n < 8 && !(first & (0x80 >> n))) ++n;
+    uint64_t v = keepMarker ? first : (first & (0x7F >> n));
+    for (int i = 0; i < n; ++i) v = (v << 8) | static_cast<uint8_t>(d[p + 1 + i]);
+    p += 1 + n;
+    return v;
+  };
+  std::function<void(size_t, size_t)> walk = [&](size_t p, size_t end) {
+    while (p + 2 < end && p + 2 < d.size()) {
+      uint64_t id = vint(p, true);
+      size_t sizeStart = p;
+      uint64_t size = vint(p, false);
+      if (size == (uint64_t{1} << (7 * (p - sizeStart))) - 1) size = d.size() - p;
+      if (id == 0x18538067 || id == 0x1F43B675 || id == 0xA0) {
+        walk(p, std::min(d.size(), p + size));
+      } else if (id == 0xA3 || id == 0xA1) {
+        size_t q = p;
+        int track = static_cast<int>(vint(q, false));
+        kinds[track].insert((static_cast<uint8_t>(d[q + 2]) >> 1) & 3);
+      }
+      p += size;
+    }
+  };
+  walk(0, d.size());
+  return kinds;
 }
 
 class MkvCorpus : public ::testing::TestWithParam<const char*> {};
@@ -269,6 +305,13 @@ TEST(MkvCorpusFacts, FilesCarryTheFeaturesTheyStandFor) {
     EXPECT_STREQ(mkvTrackAt(corpus.file, 3)->codecId, "A_OPUS");
     EXPECT_EQ(mkvTrackAt(corpus.file, 1)->audio.samplingFreq >> 32, 44100);
     EXPECT_GT(corpus.file->cueCount, 0u);
+    std::ifstream in(corpusPath("multi.mkv"), std::ios::binary);
+    Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto kinds = lacingKinds(bytes);
+    EXPECT_TRUE(kinds[2].count(3)) << "Vorbis: EBML lacing";
+    EXPECT_TRUE(kinds[3].count(2)) << "AC-3: fixed-size lacing";
+    EXPECT_TRUE(kinds[4].count(1)) << "Opus: Xiph lacing";
+    EXPECT_EQ(kinds[1], std::set<int>{0}) << "video is not laced";
     // Laced audio: frames after the first of a lace carry the block's start.
     size_t laced = 0;
     for (const FrameRecord& f : readAllFrames(corpus.file)) laced += (f.flags & MKV_FRAME_UNKNOWN_START) != 0;
@@ -286,6 +329,56 @@ TEST(MkvCorpusFacts, FilesCarryTheFeaturesTheyStandFor) {
     // 150 frames of 40 ms: the measured duration is the end of the last frame.
     EXPECT_EQ(mkvFileInfo(corpus.file)->duration, 6000000000u);
   }
+}
+
+// Key and discardable flags where ffprobe cannot show them, against mkvinfo's block lines
+// (these files hold one frame per SimpleBlock).
+TEST(MkvCorpusFacts, KeyAndDiscardableFlagsMatchTheBlocks) {
+  for (const char* name : {"m2v_hr", "vc1", "vc1_hr"}) {
+    std::ifstream in(corpusPath(std::string(name) + ".blocks"));
+    if (!in.good()) continue;
+    std::vector<std::pair<bool, bool>> blocks;
+    std::string line;
+    while (std::getline(in, line)) {
+      ASSERT_NE(line.find("Simple block:"), std::string::npos) << line;
+      blocks.emplace_back(line.find("key,") != std::string::npos,
+                          line.find("discardable,") != std::string::npos);
+    }
+    CorpusFile corpus;
+    ASSERT_TRUE(corpus.open(std::string(name) + ".mkv")) << corpus.error;
+    auto frames = readAllFrames(corpus.file);
+    ASSERT_EQ(frames.size(), blocks.size()) << name;
+    size_t keys = 0, discardable = 0;
+    for (size_t k = 0; k < frames.size(); ++k) {
+      EXPECT_EQ((frames[k].flags & MKV_FRAME_KEY) != 0, blocks[k].first) << name << " frame " << k;
+      EXPECT_EQ((frames[k].flags & MKV_FRAME_DISCARDABLE) != 0, blocks[k].second) << name << " frame " << k;
+      keys += blocks[k].first;
+      discardable += blocks[k].second;
+    }
+    EXPECT_GT(keys, 1u);
+    EXPECT_LT(keys, frames.size());
+    if (std::string(name) == "m2v_hr") {
+      EXPECT_GT(discardable, 10u) << "B frames are discardable";
+    }
+  }
+}
+
+// The MPEG-2 track's frames, back to back, are what mkvextract writes for it.
+TEST(MkvCorpusFacts, FramesConcatenateToTheExtractedTrack) {
+  std::ifstream in(corpusPath("m2v_ffmpeg.extract.m2v"), std::ios::binary);
+  ASSERT_TRUE(in.good());
+  Bytes extracted((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  CorpusFile corpus;
+  ASSERT_TRUE(corpus.open("m2v_ffmpeg.mkv")) << corpus.error;
+  Bytes joined;
+  size_t frames = 0;
+  for (const FrameRecord& f : readAllFrames(corpus.file)) {
+    joined += readAt(corpus.state.file, f.filePos, f.size);
+    ++frames;
+  }
+  EXPECT_EQ(frames, 100u);
+  EXPECT_EQ(joined.size(), extracted.size());
+  EXPECT_TRUE(joined == extracted);
 }
 
 // Opening a file with Cues reads the headers, the Cues and the clusters from the last cue on

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Generates the small streams the engine tests decode (recipes of the project's test corpus,
-# shortened), into the folder given as the first argument.
+# Generates the few streams the engine tests need beyond the project's test corpus (a 4:2:2
+# stream and two streams of other picture sizes), into the folder given as the first argument.
 set -e
 OUT=$1
 mkdir -p "$OUT"
@@ -12,14 +12,10 @@ src_i() {
   m=interleave_top; [ "$2" = bff ] && m=interleave_bottom
   $FF -f lavfi -i testsrc2=size=${3:-320x240}:rate=50 -t $1 -vf "$STAMP,tinterlace=mode=$m,setfield=$2" -pix_fmt yuv420p -f yuv4mpegpipe -
 }
-X264="x264 --quiet --demuxer y4m --preset fast --crf 28 --threads 1"
+X264="x264 --quiet --no-progress --demuxer y4m --preset fast --crf 28 --threads 1"
 
-src_p 4 | $X264 --keyint 25 --min-keyint 25 --no-scenecut --bframes 3 --b-pyramid normal -o avc_prog_closed.264 -
-src_p 4 | $X264 --keyint 24 --min-keyint 24 --no-scenecut --bframes 3 --b-adapt 0 --b-pyramid normal --open-gop -o avc_open_gop.264 -
-src_i 4 tff | $X264 --keyint 25 --bframes 3 --tff -o avc_mbaff_tff.264 -
-src_p 5 24000/1001 | $X264 --keyint 24 --bframes 3 --pulldown 32 -o avc_pulldown_32.264 -
-src_p 4 | $FF -i - -c:v mpeg2video -threads 1 -q:v 6 -g 12 -bf 2 -flags +cgop -sc_threshold 1000000000 m2v_prog_closed.m2v
-src_p 4 | $FF -i - -c:v mpeg2video -threads 1 -q:v 6 -g 12 -bf 2 m2v_prog_open.m2v
-src_i 4 tff | $FF -i - -c:v mpeg2video -threads 1 -q:v 8 -g 12 -bf 2 -flags +ilme+ildct -top 1 -alternate_scan 1 m2v_int_tff.m2v
 src_p 1 | $FF -i - -c:v mpeg2video -threads 1 -q:v 6 -pix_fmt yuv422p m2v_422.m2v
+# Sequence changes: a smaller and a larger picture size to append to avc_prog_closed.264.
+src_p 0.4 25 160x112 | $X264 --keyint 25 -o avc_small.264 -
+src_p 0.4 25 640x480 | $X264 --keyint 25 -o avc_large.264 -
 touch streams.done

@@ -112,6 +112,7 @@ PlayResult MfxPlayer::Play(const std::vector<uint8_t>& data, size_t from, size_t
   bs.TimeStamp = static_cast<mfxU64>(MFX_TIMESTAMP_UNKNOWN);
   size_t next = from;
   bool input = true;
+  bool incompatible = false;
   mfxStatus status = MFX_ERR_MORE_DATA;
   // A bound on calls without output or consumption keeps a faulty engine from hanging a test.
   int idleCalls = 0;
@@ -162,9 +163,16 @@ PlayResult MfxPlayer::Play(const std::vector<uint8_t>& data, size_t from, size_t
       result.status = MFX_ERR_UNKNOWN;  // an output without success
       return result;
     }
+    if (status == MFX_ERR_INCOMPATIBLE_VIDEO_PARAM && input) {
+      // As the pipeline: drain what was decoded before the new header, then report it.
+      incompatible = true;
+      input = false;
+      status = MFX_ERR_MORE_SURFACE;
+      continue;
+    }
     if (status == MFX_ERR_MORE_DATA) {
       if (!input) {
-        result.status = status;
+        result.status = incompatible ? MFX_ERR_INCOMPATIBLE_VIDEO_PARAM : status;
         return result;
       }
       idleCalls = bs.DataLength == before && next >= data.size() ? idleCalls + 1 : 0;

@@ -173,7 +173,9 @@ std::vector<uint8_t> StripAvcReorderInfo(const std::vector<uint8_t>& data) {
   return out;
 }
 
-std::string StreamPath(const std::string& name) { return std::string(TESSIVAR_MFX_STREAM_DIR) + "/" + name; }
+std::string StreamPath(const std::string& name) { return std::string(TESSIVAR_CORPUS_DIR) + "/" + name; }
+
+std::string ExtraStreamPath(const std::string& name) { return std::string(TESSIVAR_MFX_STREAM_DIR) + "/" + name; }
 
 std::string Vc1SamplePath(const std::string& name) {
   return std::string(TESSIVAR_SHARED_DIR) + "/testdata/vc1/" + name;

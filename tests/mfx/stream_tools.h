@@ -26,8 +26,10 @@ std::vector<StartPoint> FindStartPoints(uint32_t codecId, const std::vector<uint
 // decoder cannot learn the reorder depth from it.
 std::vector<uint8_t> StripAvcReorderInfo(const std::vector<uint8_t>& data);
 
-// Folder of the generated test streams and of the committed VC-1 samples.
+// A stream of the project's test corpus, one of the few streams made for these tests only,
+// and a committed VC-1 sample.
 std::string StreamPath(const std::string& name);
+std::string ExtraStreamPath(const std::string& name);
 std::string Vc1SamplePath(const std::string& name);
 
 }  // namespace tessivar::mfxtest

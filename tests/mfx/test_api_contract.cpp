@@ -55,7 +55,13 @@ TEST(MfxHeaders, DecodeHeaderReportsSizeCropAspectAndPosition) {
     mfxVideoParam par{};
     par.mfx.CodecId = c.codecId;
     ASSERT_EQ(player.Decoder().DecodeHeader(&bs, &par), MFX_ERR_NONE) << c.path;
-    EXPECT_EQ(bs.DataOffset, 100u) << c.path;
+    // (an access unit delimiter may come first; the offset lands on the header itself)
+    ASSERT_GE(bs.DataOffset, 100u) << c.path;
+    ASSERT_LT(bs.DataOffset + 5, bytes.size());
+    const uint8_t* at = bytes.data() + bs.DataOffset + (bytes[bs.DataOffset + 2] == 0 ? 1 : 0);
+    EXPECT_TRUE(at[0] == 0 && at[1] == 0 && at[2] == 1) << c.path;
+    const uint8_t code = c.codecId == MFX_CODEC_AVC ? (at[3] & 0x1F) : at[3];
+    EXPECT_EQ(code, c.codecId == MFX_CODEC_AVC ? 7 : c.codecId == MFX_CODEC_MPEG2 ? 0xB3 : 0x0F) << c.path;
     EXPECT_EQ(bs.DataOffset + bs.DataLength, bytes.size());
     const mfxFrameInfo& fi = par.mfx.FrameInfo;
     EXPECT_EQ(fi.FourCC, static_cast<mfxU32>(MFX_FOURCC_NV12));
@@ -83,7 +89,7 @@ TEST(MfxHeaders, DecodeHeaderReportsSizeCropAspectAndPosition) {
   EXPECT_EQ(bs.DataLength, 3u);
 
   // A 4:2:2 stream cannot come out as NV12.
-  std::vector<uint8_t> m422 = ReadFile(StreamPath("m2v_422.m2v"));
+  std::vector<uint8_t> m422 = ReadFile(ExtraStreamPath("m2v_422.m2v"));
   ASSERT_FALSE(m422.empty());
   bs = BitstreamOver(m422);
   par = mfxVideoParam{};
@@ -224,6 +230,31 @@ TEST(MfxSurfaces, LockingCropPitchAndBitstreamAccounting) {
   EXPECT_GT(drained, 0);
   EXPECT_EQ(dec.DecodeFrameAsync(nullptr, &w, &out, &sync), MFX_ERR_MORE_DATA);
   EXPECT_EQ(dec.DecodeFrameAsync(nullptr, &w, &out, &sync), MFX_ERR_MORE_DATA);
+}
+
+TEST(MfxSequenceChange, SmallerHeaderWarnsLargerOneEndsTheRunAfterADrain) {
+  const std::vector<uint8_t> base = ReadFile(StreamPath("avc_prog_closed.264"));
+  const std::vector<std::string> baseMd5s = FfmpegFrameMd5s(StreamPath("avc_prog_closed.264"));
+  for (const char* tail : {"avc_small.264", "avc_large.264"}) {
+    std::vector<uint8_t> data = base;
+    const std::vector<uint8_t> more = ReadFile(ExtraStreamPath(tail));
+    ASSERT_FALSE(more.empty()) << tail;
+    data.insert(data.end(), more.begin(), more.end());
+    std::vector<std::string> expected = baseMd5s;
+    const bool fits = std::string(tail) == "avc_small.264";
+    if (fits) {
+      const std::vector<std::string> tailMd5s = FfmpegFrameMd5s(ExtraStreamPath(tail));
+      expected.insert(expected.end(), tailMd5s.begin(), tailMd5s.end());
+    }
+    MfxPlayer player;
+    ASSERT_EQ(player.Prime(MFX_CODEC_AVC, data), MFX_ERR_NONE);
+    PlayResult result = player.Play(data, 0, 65536);
+    std::vector<std::string> got;
+    for (const OutputPicture& p : result.pictures) got.push_back(p.md5);
+    EXPECT_EQ(got, expected) << tail;
+    EXPECT_EQ(result.status, fits ? MFX_ERR_MORE_DATA : MFX_ERR_INCOMPATIBLE_VIDEO_PARAM) << tail;
+    EXPECT_EQ(result.warnings, fits ? 1 : 0) << tail;  // MFX_WRN_VIDEO_PARAM_CHANGED, once
+  }
 }
 
 TEST(MfxDamagedInput, RandomTruncatedAndForeignStreamsGiveStatusesNotCrashes) {

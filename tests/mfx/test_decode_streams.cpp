@@ -20,12 +20,15 @@ void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
 std::string PathOf(const StreamCase& c) { return c.vc1Sample ? Vc1SamplePath(c.name) : StreamPath(c.name); }
 
 const StreamCase kStreams[] = {
-    {"avc_prog_closed.264", MFX_CODEC_AVC, false},   {"avc_open_gop.264", MFX_CODEC_AVC, false},
-    {"avc_mbaff_tff.264", MFX_CODEC_AVC, false},     {"avc_pulldown_32.264", MFX_CODEC_AVC, false},
-    {"m2v_prog_closed.m2v", MFX_CODEC_MPEG2, false}, {"m2v_prog_open.m2v", MFX_CODEC_MPEG2, false},
-    {"m2v_int_tff.m2v", MFX_CODEC_MPEG2, false},     {"gst_vc1_ap_1frame.vc1", MFX_CODEC_VC1, true},
-    {"vc1_ap_gops.vc1", MFX_CODEC_VC1, true},        {"vc1_ap_intra.vc1", MFX_CODEC_VC1, true},
-    {"vc1_ap_pulldown.vc1", MFX_CODEC_VC1, true},    {"vc1_ap_interlace_rff.vc1", MFX_CODEC_VC1, true},
+    {"avc_prog_closed.264", MFX_CODEC_AVC, false},     {"avc_open_gop.264", MFX_CODEC_AVC, false},
+    {"avc_mbaff_tff.264", MFX_CODEC_AVC, false},       {"avc_mbaff_bff.264", MFX_CODEC_AVC, false},
+    {"avc_pulldown_32.264", MFX_CODEC_AVC, false},     {"avc_pulldown_double.264", MFX_CODEC_AVC, false},
+    {"avc_pulldown_triple.264", MFX_CODEC_AVC, false}, {"m2v_prog_closed.m2v", MFX_CODEC_MPEG2, false},
+    {"m2v_prog_open.m2v", MFX_CODEC_MPEG2, false},     {"m2v_int_tff.m2v", MFX_CODEC_MPEG2, false},
+    {"m2v_int_bff.m2v", MFX_CODEC_MPEG2, false},       {"m2v_pulldown32.m2v", MFX_CODEC_MPEG2, false},
+    {"m2v_progseq_rff.m2v", MFX_CODEC_MPEG2, false},   {"gst_vc1_ap_1frame.vc1", MFX_CODEC_VC1, true},
+    {"vc1_ap_gops.vc1", MFX_CODEC_VC1, true},          {"vc1_ap_intra.vc1", MFX_CODEC_VC1, true},
+    {"vc1_ap_pulldown.vc1", MFX_CODEC_VC1, true},      {"vc1_ap_interlace_rff.vc1", MFX_CODEC_VC1, true},
 };
 
 class DecodeStream : public testing::TestWithParam<StreamCase> {};
@@ -85,6 +88,12 @@ TEST(DecodeStreamPicStruct, FieldOrderAndRepeatFlags) {
       {"avc_pulldown_32.264", MFX_CODEC_AVC, false, 1,
        {static_cast<uint16_t>(P | TFF | REP), static_cast<uint16_t>(P | BFF), static_cast<uint16_t>(P | BFF | REP),
         static_cast<uint16_t>(P | TFF)}},
+      {"m2v_pulldown32.m2v", MFX_CODEC_MPEG2, false, 1,
+       {static_cast<uint16_t>(P | TFF | REP), P, static_cast<uint16_t>(P | BFF | REP), P}},
+      {"m2v_pulldown32.m2v", MFX_CODEC_MPEG2, false, 0, {P, P, P, P}},
+      {"m2v_progseq_rff.m2v", MFX_CODEC_MPEG2, false, 1,
+       {static_cast<uint16_t>(P | DBL), static_cast<uint16_t>(P | TRI), static_cast<uint16_t>(P | DBL),
+        static_cast<uint16_t>(P | TRI)}},
       {"vc1_ap_pulldown.vc1", MFX_CODEC_VC1, true, 1,
        {P, static_cast<uint16_t>(P | DBL), static_cast<uint16_t>(P | TRI), static_cast<uint16_t>(P | TRI)}},
       {"vc1_ap_interlace_rff.vc1", MFX_CODEC_VC1, true, 1,

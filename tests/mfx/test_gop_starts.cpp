@@ -24,15 +24,18 @@ const GopCase kCases[] = {
     {"avc_prog_closed.264", MFX_CODEC_AVC, false, false, 0},
     {"avc_open_gop.264", MFX_CODEC_AVC, false, false, 3},
     {"avc_mbaff_tff.264", MFX_CODEC_AVC, false, false, 0},
+    {"avc_mbaff_bff.264", MFX_CODEC_AVC, false, false, 0},
     {"avc_pulldown_32.264", MFX_CODEC_AVC, false, false, 0},
     {"avc_prog_closed.264", MFX_CODEC_AVC, false, true, 0},
     {"avc_open_gop.264", MFX_CODEC_AVC, false, true, 3},
     {"m2v_prog_closed.m2v", MFX_CODEC_MPEG2, false, false, 0},
     {"m2v_prog_open.m2v", MFX_CODEC_MPEG2, false, false, 2},
     {"m2v_int_tff.m2v", MFX_CODEC_MPEG2, false, false, 2},
+    {"m2v_progseq_rff.m2v", MFX_CODEC_MPEG2, false, false, 2},
     {"vc1_ap_gops.vc1", MFX_CODEC_VC1, true, false, 0},
     {"vc1_ap_intra.vc1", MFX_CODEC_VC1, true, false, 0},
     {"vc1_ap_pulldown.vc1", MFX_CODEC_VC1, true, false, 0},
+    {"vc1_ap_interlace_rff.vc1", MFX_CODEC_VC1, true, false, 0},
 };
 
 void PrintTo(const GopCase& c, std::ostream* os) { *os << c.name; }
