@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
   }
   int runs = argc > 2 ? atoi(argv[2]) : 1;
   uint64_t frames = 0, bytes = 0;
+  readAll(argv[1], &frames, &bytes);  // untimed: brings the file into the page cache for both
   double ours = 1e9;
   for (int i = 0; i < runs; ++i) {
     double t = readAll(argv[1], &frames, &bytes);

@@ -9,7 +9,9 @@ pixels, block k white (235) when bit k of the source frame number is set. Interl
 sources are stamped before interlacing, so each field carries the number of the
 50p frame it came from.
 
-usage: make_corpus.py OUTDIR [--shared SHARED_DIR]
+Beside every file it writes the file's index (FILE.vqi) with the test indexer.
+
+usage: make_corpus.py OUTDIR [--shared SHARED_DIR] [--indexer HALVERN]
        make_corpus.py OUTDIR --bench     (the large streams for bench/ only)
 """
 
@@ -160,7 +162,7 @@ def make_raw(stream, work, raw):
         pipe(stream["source"], X264 + stream["x264"] + ["-o", raw, "-"])
     elif stream.get("make") == "mpeg2enc":
         pipe(stream["source"], ["mpeg2enc", "-v", "0", "-f", "3", "-b", "2000", "-q", "8", "-g", "12", "-G", "12",
-                                "-R", "2", "-p", "-o", raw])
+                                "-R", "2", "-p", "-s", "-o", raw])
     else:
         plain = os.path.join(work, stream["name"] + ".plain.m2v") if stream.get("make") else raw
         pipe(stream["source"], FF + ["-i", "-"] + MPEG2 + stream["ffmpeg"] + ["-f", "mpeg2video", plain])
@@ -287,11 +289,11 @@ def make_bench(out_dir):
     run(["mkvmerge", "-q", "-o", mkv, "--default-duration", "0:25fps", raw])
     size = os.path.getsize(raw)
     loops = max(0, (100 * 1000 * 1000) // max(size, 1))
-    mp2, ac3 = make_audio(work)
-    run(FF + ["-stream_loop", str(loops), "-i", mkv, "-map", "0:v", "-c", "copy", "-bsf:v", "h264_mp4toannexb",
-              "-f", "mpegts", os.path.join(out_dir, "avc_1080p_100mb.ts")])
-    run(FF + ["-stream_loop", str(loops), "-i", mkv, "-map", "0:v", "-c", "copy", "-bsf:v", "h264_mp4toannexb",
-              "-f", "vob", os.path.join(out_dir, "avc_1080p_100mb.vob")])
+    ts = os.path.join(out_dir, "avc_1080p_100mb.ts")
+    # (An explicit bitstream filter stops -stream_loop from looping; the transport
+    # stream muxer inserts it by itself, and its stream is Annex B for the next step.)
+    run(FF + ["-stream_loop", str(loops), "-i", mkv, "-map", "0:v", "-c", "copy", "-f", "mpegts", ts])
+    run(FF + ["-i", ts, "-map", "0:v", "-c", "copy", "-f", "vob", os.path.join(out_dir, "avc_1080p_100mb.vob")])
     shutil.rmtree(work, ignore_errors=True)
 
 
@@ -301,6 +303,8 @@ def main():
     parser.add_argument("--shared", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                                          "..", "..", "..", "shared"))
     parser.add_argument("--bench", action="store_true")
+    parser.add_argument("--indexer", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "indexer",
+                                                          "halvern.py"))
     args = parser.parse_args()
     out_dir = os.path.abspath(args.out_dir)
     os.makedirs(out_dir, exist_ok=True)
@@ -317,6 +321,17 @@ def main():
         for job in jobs:
             entries.extend(job.result())
     entries.extend(make_vc1(os.path.abspath(args.shared), out_dir, audio))
+    # The index of every file, written by the test indexer beside it.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
+        jobs = []
+        for entry in entries:
+            command = [sys.executable, args.indexer]
+            for part in entry["parts"]:
+                command += ["-i", os.path.join(out_dir, part)]
+            command += ["-o", os.path.join(out_dir, os.path.basename(entry["file"]) + ".vqi"), "-a"]
+            jobs.append(pool.submit(run, command))
+        for job in jobs:
+            job.result()
     with open(os.path.join(out_dir, "corpus.json"), "w") as f:
         json.dump(entries, f, indent=1)
     # The same as plain lines for readers without a JSON parser:

@@ -1,6 +1,7 @@
 // libFuzzer target for the Matroska reader: open the input as a file, read every frame, seek
-// to a few times derived from the input, read on after each seek, close. Odd-sized inputs also
-// make one allocation fail, chosen by the first byte, to exercise the out-of-memory paths.
+// to a few times derived from the input, read on after each seek, close. Bits of the input's
+// size also make one allocation fail (chosen by the first byte), make reads fail after a number
+// of calls (chosen by the last byte), offer the file size callback and open without seeking.
 #include "mkv_reader.h"
 
 #include <cstdint>
@@ -15,13 +16,17 @@ struct FuzzIo {
   size_t size;
   int allocations;
   int failAt;
+  int reads;
+  int failReadsFrom;
 };
 
 FuzzIo* self(MkvIo* io) { return reinterpret_cast<FuzzIo*>(io); }
 
 int32_t fuzzRead(MkvIo* io, uint64_t position, void* buffer, int32_t count) {
   FuzzIo* f = self(io);
-  if (buffer == nullptr || count <= 0 || position >= f->size) return 0;
+  if (buffer == nullptr || count <= 0) return 0;
+  if (f->failReadsFrom >= 0 && f->reads++ >= f->failReadsFrom) return -1;
+  if (position >= f->size) return 0;
   size_t n = f->size - position < static_cast<size_t>(count) ? f->size - position : count;
   memcpy(buffer, f->data + position, n);
   return static_cast<int32_t>(n);
@@ -83,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f.data = data;
   f.size = size;
   f.failAt = (size & 1) && size > 0 ? data[0] % 64 : -1;
+  f.failReadsFrom = (size & 8) && size > 0 ? data[size - 1] % 32 : -1;
 
   char error[64];
   MkvFile* file = mkvOpen(&f.io, 0, (size & 4) ? 1u : 0u, error, sizeof error);

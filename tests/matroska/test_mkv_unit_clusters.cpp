@@ -180,6 +180,28 @@ TEST(MkvClusterQueues, NodeBlocksGrowPastFiveHundredTwelveQueuedFrames) {
   EXPECT_EQ(f.file->nodeBlockCount, 2u);
 }
 
+TEST(MkvClusterQueues, PassesAreBoundedByHalfTheCacheSize) {
+  Bytes clusters;
+  for (int c = 0; c < 20; ++c) {
+    Bytes blocks;
+    for (int b = 0; b < 10; ++b) blocks += simpleBlock(1, static_cast<int16_t>(b * 40), 0x80, Bytes(1000, 'p'));
+    clusters += cluster(static_cast<uint64_t>(c) * 400, blocks);
+  }
+  for (uint32_t cache : {65536u, 8192u, 4u << 20}) {
+    OpenedFile f;
+    f.state.cacheSize = cache;
+    ASSERT_TRUE(f.open(fileWith(tracksOf(videoTrack()), clusters), MKV_OPEN_NO_SEEK));
+    FrameRecord r;
+    ASSERT_EQ(mkvReadFrame(f.file, 0, &r.track, &r.start, &r.end, &r.filePos, &r.size, &r.flags), 0);
+    uint64_t pass = std::min<uint64_t>(cache / 2, 0x40000);
+    EXPECT_GE(f.file->readPos, std::min(f.file->firstClusterPos + pass + 1, mkvSegmentEnd(f.file)))
+        << "a pass ends behind its bound (or at the end)";
+    EXPECT_LE(f.file->readPos, f.file->firstClusterPos + pass + 1100) << "at the first element boundary";
+    size_t rest = readAllFrames(f.file).size();
+    EXPECT_EQ(rest, 199u);
+  }
+}
+
 TEST(MkvClusterAdditions, BlockAdditionsQueueExtraFrames) {
   Bytes more = element(0x75A1, element(0xA6, uintElement(0xEE, 2) + element(0xA5, "ADD")) +
                                    element(0xA6, element(0xA5, "X") + element(0xA5, "Y")) +

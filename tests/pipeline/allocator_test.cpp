@@ -92,6 +92,9 @@ TEST_F(FrameAllocatorTest, RefusedRequestsTakeNoMemory) {
   EXPECT_EQ(alloc(&video, &response), MFX_ERR_UNSUPPORTED);
   mfxFrameAllocRequest noSource = makeRequest(MFX_FOURCC_NV12, 64, 64, 2, MFX_MEMTYPE_SYSTEM_MEMORY);
   EXPECT_EQ(alloc(&noSource, &response), MFX_ERR_UNSUPPORTED);
+  // A frame whose block size would not fit the 32-bit size field is refused, not cut short.
+  mfxFrameAllocRequest huge = makeRequest(MFX_FOURCC_RGB4, 65535, 65535, 1, kPrivateType);
+  EXPECT_EQ(alloc(&huge, &response), MFX_ERR_MEMORY_ALLOC);
   mfxFrameAllocRequest none = makeRequest(MFX_FOURCC_NV12, 64, 64, 0, kDecoderType);
   EXPECT_EQ(alloc(&none, &response), MFX_ERR_MEMORY_ALLOC);
   EXPECT_EQ(response.mids, nullptr);

@@ -27,3 +27,32 @@ std::vector<CorpusEntry> ReadCorpusList() {
   }
   return entries;
 }
+
+bool ReadIndexedStream(const std::filesystem::path& indexPath, IndexedStream* out) {
+  std::ifstream in(indexPath);
+  std::string line;
+  if (!std::getline(in, line) || line.size() < 3) return false;
+  out->codec = line[2];
+  std::getline(in, line);
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    const size_t blank = line.rfind(' ');
+    if (blank == std::string::npos || blank == 0) break;
+    out->sources.push_back(line.substr(0, blank));
+    out->sizes.push_back(std::stoull(line.substr(blank + 1)));
+  }
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string keyword;
+    fields >> keyword;
+    if (keyword == "STREAM") fields >> out->streamKind;
+    if (keyword == "PKTSIZ") fields >> out->packetSize;
+    if (keyword == "VPID") fields >> out->videoPid;
+    if (keyword == "IDR" || keyword == "RPS" || keyword == "I" || keyword == "SEQ") {
+      IndexedStream::Start start{keyword, 0};
+      fields >> start.position;
+      out->starts.push_back(start);
+    }
+  }
+  return !out->sources.empty();
+}

@@ -19,3 +19,22 @@ struct CorpusEntry {
 std::filesystem::path CorpusFolder();
 // Empty when the corpus has not been made.
 std::vector<CorpusEntry> ReadCorpusList();
+
+// What the stream tests take from an index file written by the test indexer: the
+// source files with their sizes, the stream values and the decoding start points.
+struct IndexedStream {
+  std::vector<std::filesystem::path> sources;
+  std::vector<uint64_t> sizes;
+  int32_t streamKind = 0;
+  int32_t packetSize = 188;
+  int32_t videoPid = 0;
+  char codec = 0;  // 'A', 'M' or 'V', the third character of the first line
+  struct Start {
+    std::string keyword;  // IDR, RPS, I or SEQ
+    uint64_t position;
+  };
+  std::vector<Start> starts;
+};
+
+// False when the file cannot be read.
+bool ReadIndexedStream(const std::filesystem::path& indexPath, IndexedStream* out);

@@ -298,7 +298,7 @@ bool SwDecoder::ReceiveFrames() {
     if (codecId_ == MFX_CODEC_AVC && !intraShownSinceStart_) {
       // Shown before the start's I picture: a leading picture of an open GOP. libavcodec marks
       // those only while it holds pictures back, not when a drain releases them.
-      if (picture.frame->pict_type == AV_PICTURE_TYPE_I) intraShownSinceStart_ = true;
+      if (picture.frame->pict_type == AV_PICTURE_TYPE_I || picture.frame->key_frame) intraShownSinceStart_ = true;
       else picture.corrupt = true;
     }
     ready_.push_back(picture);

@@ -1,0 +1,14 @@
+#!/bin/sh
+# Builds the decode pipeline's tests with ThreadSanitizer (tree build/tsan, or the
+# folder given as $1) and runs them: the pools and the decode run over the scripted
+# engine, and the runs on the real software engine over the corpus.
+set -e
+cd "$(dirname "$0")/../.."
+TREE=${1:-build/tsan}
+JOBS=${JOBS:-4}
+cmake -S . -B "$TREE" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIVAR_TSAN=ON >/dev/null
+cmake --build "$TREE" -j "$JOBS" --target pipeline_test pipeline_session_test corpus
+export TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/pipeline/tsan.supp"
+"$TREE"/bin/pipeline_test
+"$TREE"/bin/pipeline_session_test
+echo "pipeline tests clean under ThreadSanitizer"
