@@ -381,3 +381,34 @@ TEST_F(DecodeLoopTest, ResetRebuildsThePoolWithTheFirstNodeCount) {
   EXPECT_EQ(decoder->AllocFrames(), MFX_ERR_MEMORY_ALLOC);
   EXPECT_EQ(decoder->surfaces, nullptr);
 }
+
+TEST_F(DecodeLoopTest, PoolFailuresNameTheirExitAndWarningsGoOn) {
+  initSession();
+  EXPECT_EQ(decoder->AllocFrames(), MFX_ERR_NULL_PTR);  // no allocator yet: nothing printed
+  prime();
+  struct Case {
+    mfxStatus query, queryIOSurf;
+    mfxU32 fourCC;
+    mfxStatus expected;
+    const char* printed;
+  };
+  const Case cases[] = {
+      {MFX_ERR_UNSUPPORTED, MFX_ERR_NONE, MFX_FOURCC_NV12, MFX_ERR_UNSUPPORTED,
+       "\nReturn on error: error code -3,\tpipeline_decode.cpp\t128\n\n"},
+      {MFX_WRN_INCOMPATIBLE_VIDEO_PARAM, MFX_ERR_INVALID_VIDEO_PARAM, MFX_FOURCC_NV12, MFX_ERR_INVALID_VIDEO_PARAM,
+       "\nReturn on error: error code -15,\tpipeline_decode.cpp\t136\n\n"},
+      {MFX_ERR_NONE, MFX_WRN_PARTIAL_ACCELERATION, MFX_FOURCC_NV12, MFX_ERR_NONE, "WARNING: partial acceleration\n"},
+      {MFX_ERR_NONE, MFX_ERR_NONE, MFX_FOURCC_NV16, MFX_ERR_UNSUPPORTED,
+       "\nReturn on error: error code -3,\tpipeline_decode.cpp\t148\n\n"},
+  };
+  for (const Case& c : cases) {
+    decoder->DeleteFrames();
+    EngineConfig().queryStatus = c.query;
+    EngineConfig().queryIOSurfStatus = c.queryIOSurf;
+    decoder->videoParams.mfx.FrameInfo.FourCC = c.fourCC;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(decoder->AllocFrames(), c.expected);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+    EXPECT_EQ(decoder->surfaces != nullptr, c.expected == MFX_ERR_NONE);
+  }
+}

@@ -121,7 +121,7 @@ mfxStatus MFXVideoCORE_SyncOperation(mfxSession session, mfxSyncPoint syncp, mfx
 mfxStatus MFXVideoDECODE_Query(mfxSession session, mfxVideoParam* in, mfxVideoParam* out) {
   if (!session) return MFX_ERR_INVALID_HANDLE;
   if (in && out && in != out) *out = *in;
-  return MFX_ERR_NONE;
+  return EngineConfig().queryStatus;
 }
 
 mfxStatus MFXVideoDECODE_QueryIOSurf(mfxSession session, mfxVideoParam* par, mfxFrameAllocRequest* request) {
@@ -130,7 +130,7 @@ mfxStatus MFXVideoDECODE_QueryIOSurf(mfxSession session, mfxVideoParam* par, mfx
   request->Type = MFX_MEMTYPE_EXTERNAL_FRAME | MFX_MEMTYPE_FROM_DECODE | MFX_MEMTYPE_SYSTEM_MEMORY;
   request->NumFrameMin = EngineConfig().suggestedFrames;
   request->NumFrameSuggested = EngineConfig().suggestedFrames;
-  return MFX_ERR_NONE;
+  return EngineConfig().queryIOSurfStatus;
 }
 
 mfxStatus MFXVideoDECODE_Init(mfxSession session, mfxVideoParam*) {

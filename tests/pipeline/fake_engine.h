@@ -18,6 +18,8 @@ struct FakeEngineConfig {
   mfxStatus hardwareInit = MFX_ERR_UNSUPPORTED;  // MFXInit result for hardware requests
   mfxStatus softwareInit = MFX_ERR_NONE;
   mfxU16 suggestedFrames = 4;
+  mfxStatus queryStatus = MFX_ERR_NONE;
+  mfxStatus queryIOSurfStatus = MFX_ERR_NONE;
   size_t reorderDelay = 2;
   std::map<uint32_t, int> busyBeforeInput;  // DEVICE_BUSY results before taking picture k
   bool busyForever = false;

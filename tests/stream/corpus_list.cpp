@@ -11,6 +11,11 @@ int32_t CorpusEntry::StreamKind() const {
   return kStreamElementary;
 }
 
+std::string CorpusEntry::StreamName() const {
+  const std::string name = std::filesystem::path(file).filename().string();
+  return name.substr(0, name.find('.'));
+}
+
 std::filesystem::path CorpusFolder() { return TESSIVAR_CORPUS_DIR; }
 
 std::vector<CorpusEntry> ReadCorpusList() {

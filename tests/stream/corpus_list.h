@@ -14,6 +14,8 @@ struct CorpusEntry {
   int videoPid = 0;
   std::vector<std::filesystem::path> parts;  // absolute
   int32_t StreamKind() const;
+  // The stream's name: the file name up to its first dot.
+  std::string StreamName() const;
 };
 
 std::filesystem::path CorpusFolder();

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <random>
 
 #include "source/stream_readers.h"
 #include "tests/stream/corpus_list.h"
@@ -208,5 +210,66 @@ TEST(CorpusSeekToIndexedStart, SplitIntoThree) { CheckSeeksToStarts("split"); }
 TEST(CorpusSeekToIndexedStart, TransportStream) { CheckSeeksToStarts("ts"); }
 TEST(CorpusSeekToIndexedStart, M2ts) { CheckSeeksToStarts("m2ts"); }
 TEST(CorpusSeekToIndexedStart, ProgramStream) { CheckSeeksToStarts("ps"); }
+
+}  // namespace
+
+namespace {
+
+// Real transport and program streams, cut short, with the wrong PID and with damaged
+// packet lengths: the getters end with -1 or find their way back, and never leave
+// their buffers (this runs under AddressSanitizer in the sanitizer tree).
+TEST(CorpusDamaged, TruncatedWrongPidAndCorruptedLengths) {
+  const std::vector<CorpusEntry> corpus = ReadCorpusList();
+  if (corpus.empty()) GTEST_SKIP() << "no corpus in " << CorpusFolder();
+  ScratchFolder folder;
+  std::mt19937 random(21);
+  int checked = 0;
+  for (const CorpusEntry& entry : corpus) {
+    const bool chosen = entry.StreamName() == "avc_prog_closed" || entry.StreamName() == "m2v_pulldown32";
+    if (entry.StreamKind() == kStreamElementary || !chosen) continue;
+    const Bytes whole = ReadWholeFile(entry.parts[0]);
+    auto open = [&](const Bytes& data) {
+      auto source = std::make_unique<OpenedSource>(std::vector<std::filesystem::path>{folder.Write("damaged", data)},
+                                                   entry.StreamKind());
+      (*source)->packetSize = entry.packetSize;
+      (*source)->videoPid = entry.videoPid;
+      (*source)->byteGetter = entry.StreamKind() == kStreamTransport ? GetTsByte : GetPsByte;
+      SeekStream(source->get(), 0);
+      return source;
+    };
+    const Bytes full = DrainGetter(open(whole)->get());
+    for (int round = 0; round < 4; ++round) {
+      const size_t cut = random() % whole.size();
+      auto source = open(Bytes(whole.begin(), whole.begin() + long(cut)));
+      const Bytes got = DrainGetter(source->get());
+      EXPECT_LE(got.size(), full.size());
+      EXPECT_TRUE(std::equal(got.begin(), got.end(), full.begin())) << entry.file << " cut at " << cut;
+      uint8_t value;
+      EXPECT_EQ((*source)->byteGetter(source->get(), &value), -1);
+    }
+    if (entry.StreamKind() == kStreamTransport) {
+      auto source = open(whole);
+      (*source)->videoPid = entry.videoPid + 1;
+      SeekStream(source->get(), 0);
+      EXPECT_TRUE(DrainGetter(source->get()).empty()) << entry.file;
+    } else {
+      // Lengths of packets set to their largest value.
+      Bytes damaged = whole;
+      for (size_t i = 0; i + 6 < damaged.size(); ++i) {
+        if (damaged[i] == 0 && damaged[i + 1] == 0 && damaged[i + 2] == 1 && damaged[i + 3] >= 0xBC &&
+            random() % 8 == 0) {
+          damaged[i + 4] = 0xFF;
+          damaged[i + 5] = 0xFF;
+        }
+      }
+      auto source = open(damaged);
+      EXPECT_LE(DrainGetter(source->get()).size(), damaged.size()) << entry.file;
+      SeekStream(source->get(), damaged.size() / 2);
+      EXPECT_LE(DrainGetter(source->get()).size(), damaged.size()) << entry.file;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 0);
+}
 
 }  // namespace
