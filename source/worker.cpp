@@ -5,6 +5,7 @@
 
 #include "platform/avisynth/avisynth_interface.h"
 #include "source/avc.h"
+#include "source/mpeg2_vc1_feed.h"
 #include "source/source_decoder.h"
 
 namespace {
@@ -65,6 +66,12 @@ void RunFeed(SourceDecoder* source, int32_t codecKind) {
   switch (codecKind) {
     case kCodecAvc:
       AvcSeekAndFeed(source);
+      break;
+    case kCodecVc1:
+      Vc1SeekAndFeed(source);
+      break;
+    case kCodecMpeg2:
+      Mpeg2SeekAndFeed(source);
       break;
     default:
       // No feed for this codec kind: the run ends at once and the host side sees

@@ -1,0 +1,75 @@
+// MPEG-2 and VC-1 seek-and-feed. Both codecs start at a sequence header and send no
+// header unit of their own: the decoder gets the stream's bytes from that header on.
+#include "source/mpeg2_vc1_feed.h"
+
+#include <algorithm>
+
+#include "pipeline/sample_utils.h"
+#include "source/source_decoder.h"
+#include "source/stream_readers.h"
+
+namespace {
+
+constexpr uint32_t kFeedBufferSize = 10485760;  // a fresh bitstream for every run
+
+enum class StepBack { kMpeg2, kVc1 };
+
+GopChoice ChooseRecord(const SourceState* source, int32_t target, StepBack rule) {
+  const FrameEntry& entry = source->frameTable[target];
+  // The last coded frame the display frame needs.
+  int32_t coded = std::max(entry.topFrame, entry.bottomFrame);
+  auto first = [source](int32_t record) { return source->gopTable[record]->firstFrame; };
+
+  int32_t record = source->gopCount - 1;
+  for (int32_t i = 0; i + 1 < source->gopCount; ++i) {
+    if (uint32_t(first(i)) <= uint32_t(coded) && uint32_t(coded) < uint32_t(first(i + 1))) {
+      record = i;
+      break;
+    }
+  }
+  if (record > 0) {
+    if (rule == StepBack::kMpeg2) {
+      // The record's first frames in output order may be B pictures that predict from
+      // the previous record: start there, and pass over them.
+      --record;
+    } else {
+      bool splitAcrossStart = coded == first(record) && entry.topFrame != entry.bottomFrame;
+      bool openEntry = source->gopTable[record]->closedFlag == 0;
+      if (splitAcrossStart || openEntry) --record;
+    }
+  }
+  return {record, coded - first(record) + 1};
+}
+
+void SeekAndFeed(SourceDecoder* source, StepBack rule) {
+  GopChoice choice = ChooseRecord(source, source->targetFrame, rule);
+  source->framesToSkip = choice.framesToSkip;
+  SetEvent(source->seekReadyEvent);
+  // From here on GetFrame asks for decoded pictures on its own.
+  uint64_t position = source->gopTable[choice.gop]->sequencePosition;
+
+  if (!source->decoderReady) {
+    SeekStream(source, 0);
+    PrimeDecoder(source);
+    // The worker sees decoderReady still false and reports the failed priming.
+    if (!source->decoderReady) return;
+  }
+
+  SeekStream(source, position);
+  if (InitBitstream(&source->bitstream, kFeedBufferSize) != MFX_ERR_NONE) return;
+  source->RunDecoding(source, source);
+}
+
+}  // namespace
+
+GopChoice ChooseMpeg2Gop(const SourceState* source, int32_t target) {
+  return ChooseRecord(source, target, StepBack::kMpeg2);
+}
+
+GopChoice ChooseVc1Gop(const SourceState* source, int32_t target) {
+  return ChooseRecord(source, target, StepBack::kVc1);
+}
+
+void Mpeg2SeekAndFeed(SourceDecoder* source) { SeekAndFeed(source, StepBack::kMpeg2); }
+
+void Vc1SeekAndFeed(SourceDecoder* source) { SeekAndFeed(source, StepBack::kVc1); }
