@@ -59,9 +59,7 @@ t = time.monotonic(); subprocess.run(sys.argv[1:], check=True, stdout=subprocess
 # hint stamp that every served frame carries in the low bits of its first 64 luma
 # bytes (marker 0xDEADBEEF, then the record's number times 4, plus 1 for a
 # progressive frame).
-if [ ! -s "$WORK/$name.ref" ]; then
-  $FF -i "$stream" -fps_mode passthrough -f rawvideo -pix_fmt yuv420p - |
-    python3 - "$stream.vqi" 1920 1080 "$WORK/$name.ref" "$WORK/$name.ref.stamped" <<'PY'
+cat > "$WORK/reference_md5s.py" <<'PY'
 import hashlib, sys
 vqi, width, height = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 hints, record = [], -1
@@ -85,6 +83,9 @@ while True:
     stamped.write(f"{n} {hashlib.md5(bytes(head) + picture[64:]).hexdigest()}\n")
     n += 1
 PY
+if [ ! -s "$WORK/$name.ref" ] || [ ! -s "$WORK/$name.ref.stamped" ]; then
+  $FF -i "$stream" -fps_mode passthrough -f rawvideo -pix_fmt yuv420p - |
+    python3 "$WORK/reference_md5s.py" "$stream.vqi" 1920 1080 "$WORK/$name.ref" "$WORK/$name.ref.stamped"
 fi
 
 ROWS=$WORK/rows.txt

@@ -42,8 +42,8 @@ TEST_F(BadIndexTest, EveryTruncationOfAnIndexReadsToADefinedEnd) {
     const std::string text = IndexText(sample.kind, sample.body);
     // Cuts spread over the whole file (at line ends, inside values and keywords),
     // each under one of the three fieldop values in turn.
-    for (size_t length = 0; length <= text.size(); length += 7) {
-      const int fieldop = static_cast<int>(length / 7 % 3);
+    for (size_t length = 0; length <= text.size(); length += 11) {
+      const int fieldop = static_cast<int>(length / 11 % 3);
       SCOPED_TRACE(testing::Message() << MagicOf(sample.kind) << " fieldop " << fieldop << " cut at " << length);
       const std::string path = WriteFile("cut.vqi", text.substr(0, length));
       source_->fieldop = fieldop;
