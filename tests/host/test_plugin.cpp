@@ -56,7 +56,10 @@ std::string Describe(const AVSValue& value) {
 
 AVSValue CreatePattern(AVSValue args, void*, IScriptEnvironment* env) {
   gLastArguments.clear();
-  for (int i = 0; i < args.ArraySize(); ++i) gLastArguments += (i ? " " : "") + Describe(args[i]);
+  for (int i = 0; i < args.ArraySize(); ++i) {
+    if (i) gLastArguments += ' ';
+    gLastArguments += Describe(args[i]);
+  }
   if (args[1].AsInt(0) == 99) env->ThrowError("Orvanto: test failure %d", 99);
   VideoInfo vi{};
   vi.width = args[3].AsInt(0) > 0 ? args[3].AsInt() : kPatternWidth;
