@@ -131,7 +131,7 @@ TEST(TransportStreamPackets, StraySyncBytesAndShortPayloadsAreNotTaken) {
   ASSERT_NE(packed.bytes[10 + 188 - junk.size()], 0x47);
   // A video packet that starts a unit but leaves fewer than 9 payload bytes: dropped.
   PackedStream dropped;
-  TsPacketSpec shortPayload;
+  TsPacketLayout shortPayload;
   shortPayload.pid = 0x100;
   shortPayload.unitStart = true;
   shortPayload.adaptationLength = 176;

@@ -73,7 +73,7 @@ void PackedStream::Append(const Bytes& data, int64_t firstOffset) {
   for (size_t i = 0; i < data.size(); ++i) esOffset.push_back(firstOffset < 0 ? -1 : firstOffset + static_cast<int64_t>(i));
 }
 
-size_t AppendTsPacket(PackedStream* out, const TsPacketSpec& spec, const Bytes& data,
+size_t AppendTsPacket(PackedStream* out, const TsPacketLayout& layout, const Bytes& data,
                       const std::vector<int64_t>& dataOffsets, size_t offset, int packetSize) {
   if (packetSize == 192) {
     // A running time stamp; now and then one of its bytes is 0x47.
@@ -81,19 +81,19 @@ size_t AppendTsPacket(PackedStream* out, const TsPacketSpec& spec, const Bytes& 
     out->Append({0x00, static_cast<uint8_t>(stamp >> 16), static_cast<uint8_t>(stamp >> 8), static_cast<uint8_t>(stamp)});
   }
   const size_t packetStart = out->bytes.size();
-  out->Append({0x47, static_cast<uint8_t>((spec.unitStart ? 0x40 : 0) | ((spec.pid >> 8) & 0x1F)),
-               static_cast<uint8_t>(spec.pid & 0xFF),
-               static_cast<uint8_t>(((spec.adaptationLength >= 0 ? 2 : 0) | (spec.payload ? 1 : 0)) << 4)});
-  if (spec.adaptationLength >= 0) {
+  out->Append({0x47, static_cast<uint8_t>((layout.unitStart ? 0x40 : 0) | ((layout.pid >> 8) & 0x1F)),
+               static_cast<uint8_t>(layout.pid & 0xFF),
+               static_cast<uint8_t>(((layout.adaptationLength >= 0 ? 2 : 0) | (layout.payload ? 1 : 0)) << 4)});
+  if (layout.adaptationLength >= 0) {
     // Flags, a clock byte that is 0x47 in every other packet, then stuffing.
-    Bytes field(static_cast<size_t>(spec.adaptationLength) + 1, 0xFF);
-    field[0] = static_cast<uint8_t>(spec.adaptationLength);
-    if (spec.adaptationLength > 0) field[1] = 0x10;
-    if (spec.adaptationLength > 1) field[2] = (packetStart / 188) % 2 ? 0x47 : 0x46;
+    Bytes field(static_cast<size_t>(layout.adaptationLength) + 1, 0xFF);
+    field[0] = static_cast<uint8_t>(layout.adaptationLength);
+    if (layout.adaptationLength > 0) field[1] = 0x10;
+    if (layout.adaptationLength > 1) field[2] = (packetStart / 188) % 2 ? 0x47 : 0x46;
     out->Append(field);
   }
   size_t taken = 0;
-  if (spec.payload) {
+  if (layout.payload) {
     while (out->bytes.size() - packetStart < 188 && offset + taken < data.size()) {
       out->bytes.push_back(data[offset + taken]);
       out->esOffset.push_back(dataOffsets[offset + taken]);
@@ -132,19 +132,19 @@ PackedStream PackIntoTs(const Bytes& es, int videoPid, int packetSize, size_t pe
     while (pesOffset < pes.size()) {
       ++counter;
       if (counter % 5 == 0) {
-        TsPacketSpec other;
+        TsPacketLayout other;
         other.pid = 0x101;
         other.unitStart = counter % 10 == 0;
         AppendTsPacket(&out, other, audio, audioOffsets, 0, packetSize);
       }
       if (counter % 7 == 0) {
-        TsPacketSpec clockOnly;
+        TsPacketLayout clockOnly;
         clockOnly.pid = videoPid;
         clockOnly.adaptationLength = 183;
         clockOnly.payload = false;
         AppendTsPacket(&out, clockOnly, audio, audioOffsets, 0, packetSize);
       }
-      TsPacketSpec video;
+      TsPacketLayout video;
       video.pid = videoPid;
       video.unitStart = first;
       if (counter % 3 == 0) video.adaptationLength = 7;

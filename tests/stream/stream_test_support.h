@@ -49,7 +49,7 @@ Bytes PatternBytes(size_t count, uint32_t seed);
 Bytes Concat(const std::vector<Bytes>& parts);
 
 // Transport-stream packets (188 bytes, or 192 with a 4-byte prefix).
-struct TsPacketSpec {
+struct TsPacketLayout {
   int pid = 0x100;
   bool unitStart = false;
   int adaptationLength = -1;  // -1: no adaptation field
@@ -63,9 +63,9 @@ struct PackedStream {
   void Append(const Bytes& data, int64_t firstOffset = -1);
 };
 // Appends one packet carrying as much of data (from offset) as fits; returns the
-// payload bytes it took. With spec.payload false, the packet is adaptation only.
+// payload bytes it took. With layout.payload false, the packet is adaptation only.
 // dataOffsets gives the elementary-stream offset of each byte of data.
-size_t AppendTsPacket(PackedStream* out, const TsPacketSpec& spec, const Bytes& data,
+size_t AppendTsPacket(PackedStream* out, const TsPacketLayout& layout, const Bytes& data,
                       const std::vector<int64_t>& dataOffsets, size_t offset, int packetSize);
 // A PES header for the video stream (MPEG-2 form) with the given header data bytes.
 Bytes PesHeader(uint8_t streamId, uint32_t payloadLength, uint8_t headerDataLength);
