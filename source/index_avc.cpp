@@ -152,15 +152,5 @@ int CloseAvcIndex(SourceState* source, const AvcReadState& state) {
 }  // namespace
 
 int ReadAvcIndex(SourceState* source, const char* indexPath) {
-  ReleaseIndexData(source);
-  int code = ReadIndexHeader(source, indexPath, "VQAVCIndexFileJX");
-  if (code != kIndexOk) return code;
-  code = AllocateIndexTables(source, true);
-  if (code != kIndexOk) return code;
-  AvcReadState state;
-  while (ReadIndexLine(source->indexFile, source->lineBuffer, kKeywordLineChars)) {
-    code = ReadAvcLine(source, &state, source->lineBuffer);
-    if (code != kIndexOk) return code;
-  }
-  return CloseAvcIndex(source, state);
+  return ReadIndexFile<AvcReadState>(source, indexPath, "VQAVCIndexFileJX", true, ReadAvcLine, CloseAvcIndex);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "source/index_readers.h"
 #include "source/source_state.h"
 
 // Characters taken by one read, per kind of line.
@@ -108,3 +109,23 @@ inline int32_t EffectiveFieldop(int32_t fieldop) {
 // the unit-extraction set-up. Returns 0, kIndexContainerUnreadable or
 // kIndexNoVideoTrack.
 int FinishIndexRead(SourceState* source);
+
+// Reads a whole index file of one variant: the shared header and source list, the
+// tables, then every keyword line through readLine and the closing computations
+// through close. Returns 0 or the first result code.
+template <typename State>
+int ReadIndexFile(SourceState* source, const char* indexPath, const char* magicFamily,
+                  bool withParamSets, int (*readLine)(SourceState*, State*, const char*),
+                  int (*close)(SourceState*, const State&)) {
+  ReleaseIndexData(source);
+  int code = ReadIndexHeader(source, indexPath, magicFamily);
+  if (code != kIndexOk) return code;
+  code = AllocateIndexTables(source, withParamSets);
+  if (code != kIndexOk) return code;
+  State state;
+  while (ReadIndexLine(source->indexFile, source->lineBuffer, kKeywordLineChars)) {
+    code = readLine(source, &state, source->lineBuffer);
+    if (code != kIndexOk) return code;
+  }
+  return close(source, state);
+}

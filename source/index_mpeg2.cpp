@@ -130,15 +130,5 @@ int CloseMpeg2Index(SourceState* source, const Mpeg2ReadState& state) {
 }  // namespace
 
 int ReadMpeg2Index(SourceState* source, const char* indexPath) {
-  ReleaseIndexData(source);
-  int code = ReadIndexHeader(source, indexPath, "VQMPGIndexFileJX");
-  if (code != kIndexOk) return code;
-  code = AllocateIndexTables(source, false);
-  if (code != kIndexOk) return code;
-  Mpeg2ReadState state;
-  while (ReadIndexLine(source->indexFile, source->lineBuffer, kKeywordLineChars)) {
-    code = ReadMpeg2Line(source, &state, source->lineBuffer);
-    if (code != kIndexOk) return code;
-  }
-  return CloseMpeg2Index(source, state);
+  return ReadIndexFile<Mpeg2ReadState>(source, indexPath, "VQMPGIndexFileJX", false, ReadMpeg2Line, CloseMpeg2Index);
 }

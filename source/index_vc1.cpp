@@ -135,15 +135,5 @@ int CloseVc1Index(SourceState* source, const Vc1ReadState& state) {
 }  // namespace
 
 int ReadVc1Index(SourceState* source, const char* indexPath) {
-  ReleaseIndexData(source);
-  int code = ReadIndexHeader(source, indexPath, "VQVC1IndexFileJX");
-  if (code != kIndexOk) return code;
-  code = AllocateIndexTables(source, false);
-  if (code != kIndexOk) return code;
-  Vc1ReadState state;
-  while (ReadIndexLine(source->indexFile, source->lineBuffer, kKeywordLineChars)) {
-    code = ReadVc1Line(source, &state, source->lineBuffer);
-    if (code != kIndexOk) return code;
-  }
-  return CloseVc1Index(source, state);
+  return ReadIndexFile<Vc1ReadState>(source, indexPath, "VQVC1IndexFileJX", false, ReadVc1Line, CloseVc1Index);
 }
