@@ -66,13 +66,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ffms2: %s\n", message);
     return 1;
   }
+  const int width = first->EncodedWidth, height = first->EncodedHeight;
   const int formats[2] = {FFMS_GetPixFmt("yuv420p"), -1};
-  FFMS_SetOutputFormatV2(video, formats, first->EncodedWidth, first->EncodedHeight, FFMS_RESIZER_POINT, &error);
+  FFMS_SetOutputFormatV2(video, formats, width, height, FFMS_RESIZER_POINT, &error);
 
   // A fresh source, so the first timed request is a real seek like the others.
   FFMS_DestroyVideoSource(video);
   video = FFMS_CreateVideoSource(argv[1], track, index, std::atoi(argv[2]), FFMS_SEEK_NORMAL, &error);
-  FFMS_SetOutputFormatV2(video, formats, first->EncodedWidth, first->EncodedHeight, FFMS_RESIZER_POINT, &error);
+  if (!video) {
+    std::fprintf(stderr, "ffms2: %s\n", message);
+    return 1;
+  }
+  FFMS_SetOutputFormatV2(video, formats, width, height, FFMS_RESIZER_POINT, &error);
 
   std::FILE* out = std::fopen(argv[4], "w");
   if (!out) return 1;

@@ -5,18 +5,27 @@ extern "C" {
 #include <libavutil/md5.h>
 }
 
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
-bool WritePlane(std::FILE* out, const PVideoFrame& frame, int plane) {
+// One write call per plane: a plane whose rows follow each other without a gap
+// goes out as it stands, any other is gathered into `staging` first (small writes
+// through the stream's buffer would cost a system call every few kilobytes).
+bool WritePlane(std::FILE* out, const PVideoFrame& frame, int plane, std::vector<BYTE>* staging) {
   const BYTE* row = frame->GetReadPtr(plane);
-  const int rowSize = frame->GetRowSize(plane);
-  for (int y = 0; y < frame->GetHeight(plane); ++y, row += frame->GetPitch(plane)) {
-    if (std::fwrite(row, 1, static_cast<size_t>(rowSize), out) != static_cast<size_t>(rowSize))
-      return false;
-  }
-  return true;
+  const size_t rowSize = static_cast<size_t>(frame->GetRowSize(plane));
+  const int height = frame->GetHeight(plane);
+  const int pitch = frame->GetPitch(plane);
+  if (height <= 0 || rowSize == 0) return true;
+  const size_t planeSize = rowSize * static_cast<size_t>(height);
+  if (static_cast<size_t>(pitch) == rowSize) return std::fwrite(row, 1, planeSize, out) == planeSize;
+  staging->resize(planeSize);
+  BYTE* to = staging->data();
+  for (int y = 0; y < height; ++y, row += pitch, to += rowSize) std::memcpy(to, row, rowSize);
+  return std::fwrite(staging->data(), 1, planeSize, out) == planeSize;
 }
 
 struct Md5Free {
@@ -35,8 +44,8 @@ bool Y4mWriter::WriteFrame(const PVideoFrame& frame) {
     headerWritten_ = true;
   }
   if (std::fputs("FRAME\n", out_) < 0) return false;
-  return WritePlane(out_, frame, PLANAR_Y) && WritePlane(out_, frame, PLANAR_U) &&
-         WritePlane(out_, frame, PLANAR_V);
+  return WritePlane(out_, frame, PLANAR_Y, &staging_) && WritePlane(out_, frame, PLANAR_U, &staging_) &&
+         WritePlane(out_, frame, PLANAR_V, &staging_);
 }
 
 std::string FrameMd5(const PVideoFrame& frame) {

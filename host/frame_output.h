@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/avisynth/avisynth_interface.h"
 
@@ -19,6 +20,7 @@ class Y4mWriter {
   std::FILE* out_;
   VideoInfo vi_;
   bool headerWritten_ = false;
+  std::vector<BYTE> staging_;
 };
 
 // The MD5 of a frame's Y, U and V planes, row bytes only, in that order: the same

@@ -80,6 +80,27 @@ int ReadBigEndian16(SourceState* source, uint32_t* value) {
 
 int GetEsByte(SourceState* source, uint8_t* byte) { return NextByte(source, byte); }
 
+uint32_t PeekStreamRun(const SourceState* source, const uint8_t** run) {
+  const uint32_t consumed = ConsumedBytes(source);
+  if (consumed >= source->dataEnd) return 0;
+  uint32_t available = source->dataEnd - consumed;
+  if (source->byteGetter == GetTsByte || source->byteGetter == GetPsByte) {
+    // Only the rest of the current packet's payload; its end needs the getter.
+    if (source->payloadLeft <= 0) return 0;
+    if (static_cast<uint32_t>(source->payloadLeft) < available) available = static_cast<uint32_t>(source->payloadLeft);
+  } else if (source->byteGetter != GetEsByte) {
+    return 0;
+  }
+  *run = source->sourcePos;
+  return available;
+}
+
+void ConsumeStreamRun(SourceState* source, uint32_t count) {
+  source->sourcePos += count;
+  if (source->byteGetter == GetTsByte || source->byteGetter == GetPsByte)
+    source->payloadLeft -= static_cast<int32_t>(count);
+}
+
 int GetTsByte(SourceState* source, uint8_t* byte) {
   if (source->payloadLeft != 0) {
     --source->payloadLeft;

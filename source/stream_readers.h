@@ -14,6 +14,13 @@ int GetEsByte(SourceState* source, uint8_t* byte);
 int GetTsByte(SourceState* source, uint8_t* byte);
 int GetPsByte(SourceState* source, uint8_t* byte);
 
+// The stream bytes that the source's getter would hand out next without reading a
+// file or a packet header: their start in *run and their count (0 when the next
+// byte needs the getter). ConsumeStreamRun passes over the first count of them, as
+// count calls of the getter would.
+uint32_t PeekStreamRun(const SourceState* source, const uint8_t** run);
+void ConsumeStreamRun(SourceState* source, uint32_t count);
+
 // Positions the stream at an index position for the stream kind; sets needSync.
 int SeekStream(SourceState* source, uint64_t position);
 int SeekPsToVideoPes(SourceState* source, uint64_t position);

@@ -1,6 +1,8 @@
 // Cutting the elementary stream into start-code units: each unit runs from one
 // start code 00 00 01 up to the next and is handed out in unitBuffer beginning with
 // exactly 00 00 01.
+#include <cstring>
+
 #include "source/stream_readers.h"
 
 namespace {
@@ -35,22 +37,45 @@ int ReadUnitBytes(SourceState* source, uint32_t* stored) {
   source->unit.data = buffer;
   const ByteGetter getByte = source->byteGetter;
   uint32_t count = 3;
-  // The last three stored bytes, but only those at position 3 or later.
-  uint32_t window = 0xFFFFFF;
   for (;;) {
     if (count >= kUnitBufferSize) {
       // A unit larger than the buffer: the next call looks for a start code again.
       source->needSync = 1;
       return -1;
     }
+    // Bytes that lie in the buffer already are taken in one go, up to the next start
+    // code: 00 00 01 with its first zero at position 3 or later (the zeros may be the
+    // last bytes stored).
+    const uint8_t* run = nullptr;
+    uint32_t available = PeekStreamRun(source, &run);
+    if (available > 0) {
+      if (available > kUnitBufferSize - count) available = static_cast<uint32_t>(kUnitBufferSize - count);
+      for (uint32_t j = count < 5 ? 5 - count : 0; j < available; ++j) {
+        const void* one = std::memchr(run + j, 1, available - j);
+        if (!one) break;
+        j = static_cast<uint32_t>(static_cast<const uint8_t*>(one) - run);
+        const uint8_t before = j >= 1 ? run[j - 1] : buffer[count - 1];
+        const uint8_t twoBefore = j >= 2 ? run[j - 2] : buffer[count + j - 2];
+        if (before == 0 && twoBefore == 0) {
+          std::memcpy(buffer + count, run, j + 1);
+          ConsumeStreamRun(source, j + 1);
+          *stored = count + j + 1;
+          return 1;
+        }
+      }
+      std::memcpy(buffer + count, run, available);
+      ConsumeStreamRun(source, available);
+      count += available;
+      continue;
+    }
+    // The next byte needs the getter (a packet header, a new chunk or the end).
     uint8_t value;
     if (getByte(source, &value) < 0) {
       *stored = count;
       return 2;
     }
     buffer[count++] = value;
-    window = ((window << 8) | value) & 0xFFFFFF;
-    if (window == 1) {
+    if (count >= 6 && value == 1 && buffer[count - 2] == 0 && buffer[count - 3] == 0) {
       *stored = count;
       return 1;
     }

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
@@ -12,6 +16,24 @@ namespace tessivar::mfxsw {
 namespace {
 
 uint32_t Pitch(const mfxFrameData& data) { return (static_cast<uint32_t>(data.PitchHigh) << 16) | data.PitchLow; }
+
+// Interleaves count u and v samples into pairs.
+void InterleaveChromaRow(const uint8_t* __restrict u, const uint8_t* __restrict v, uint8_t* __restrict pairs,
+                         int count) {
+  int x = 0;
+#if defined(__SSE2__)
+  for (; x + 16 <= count; x += 16) {
+    const __m128i uBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x));
+    const __m128i vBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs + 2 * x), _mm_unpacklo_epi8(uBytes, vBytes));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs + 2 * x + 16), _mm_unpackhi_epi8(uBytes, vBytes));
+  }
+#endif
+  for (; x < count; ++x) {
+    pairs[2 * x] = u[x];
+    pairs[2 * x + 1] = v[x];
+  }
+}
 
 }  // namespace
 
@@ -48,10 +70,7 @@ void WriteNv12(const AVFrame* frame, mfxFrameSurface1* surface) {
     } else {
       const uint8_t* u = frame->data[1] + static_cast<ptrdiff_t>(row) * frame->linesize[1];
       const uint8_t* v = frame->data[2] + static_cast<ptrdiff_t>(row) * frame->linesize[2];
-      for (int x = 0; x < cw; ++x) {
-        dst[2 * x] = u[x];
-        dst[2 * x + 1] = v[x];
-      }
+      InterleaveChromaRow(u, v, dst, cw);
     }
     for (int x = 2 * cw; x + 1 < width; x += 2) {
       dst[x] = dst[2 * cw - 2];
