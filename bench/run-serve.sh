@@ -5,8 +5,8 @@
 #
 # - linear: every frame served through tessivar-host (whole process, frames written
 #   as Y4M to /dev/null) against `ffmpeg -threads N -i FILE -f null -` (whole process);
-#   each side timed twice, the faster run kept. The served frames of a second linear
-#   pass (tessivar-serve-bench) are checked against ffmpeg's decode.
+#   the two run by turns five times, the median of each kept. The served frames of a
+#   second linear pass (tessivar-serve-bench) are checked against ffmpeg's decode.
 # - random: 300 random frames (fixed seed) through GetFrame against the ideal rate,
 #   ffmpeg's linear frames/s divided by the mean number of pictures a request must
 #   decode: from the start of the request's GOP (the GOP before it for the leading
@@ -99,14 +99,20 @@ for stream in $STREAMS; do
       -of csv=p=0 "$WORK/$stream" > "$WORK/$name.frames"
 done
 
-seconds() {  # elapsed seconds of a command, the faster of two runs
-  python3 -c 'import subprocess, sys, time
-best = None
-for _ in range(2):
-    t = time.monotonic(); subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL)
-    best = min(best or 1e9, time.monotonic() - t)
-print("%.3f" % best)' "$@"
-}
+# Elapsed seconds of two commands, run by turns five times so that the machine's drift
+# touches both alike: the median of each, on one line.
+cat > "$WORK/paired_seconds.py" <<'PY'
+import statistics, subprocess, sys, time
+split = sys.argv.index("--")
+commands = [sys.argv[1:split], sys.argv[split + 1:]]
+times = [[], []]
+for _ in range(5):
+    for k, command in enumerate(commands):
+        start = time.monotonic()
+        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        times[k].append(time.monotonic() - start)
+print("%.3f %.3f" % (statistics.median(times[0]), statistics.median(times[1])))
+PY
 
 ROWS=$WORK/rows.txt
 : > "$ROWS"
@@ -114,16 +120,16 @@ for stream in $STREAMS; do
   name=${stream%.*}
   for threads in 1 8; do
     export BENCH_DECODER_THREADS=$threads
-    ffmpeg_s=$(seconds ffmpeg -hide_banner -loglevel error -threads $threads -i "$WORK/$stream" -f null -)
-    host_s=$(LD_PRELOAD="$WORK/decoder-threads.so" seconds "$BUILD/bin/tessivar-host" --vqi "$WORK/$stream.vqi" \
-      --silent true --y4m /dev/null)
+    linear_s=$(python3 "$WORK/paired_seconds.py" ffmpeg -hide_banner -loglevel error -threads $threads \
+      -i "$WORK/$stream" -f null - -- env LD_PRELOAD="$WORK/decoder-threads.so" "$BUILD/bin/tessivar-host" \
+      --vqi "$WORK/$stream.vqi" --silent true --y4m /dev/null)
     LD_PRELOAD="$WORK/decoder-threads.so" "$BUILD/bin/tessivar-serve-bench" "$WORK/$stream.vqi" \
       "$WORK/linear.txt" "$WORK/$name.linear.$threads.md5" > /dev/null
     LD_PRELOAD="$WORK/decoder-threads.so" "$BUILD/bin/tessivar-serve-bench" "$WORK/$stream.vqi" \
       "$WORK/random.txt" "$WORK/$name.ours.$threads.md5" > "$WORK/$name.ours.$threads.txt"
     "$WORK/serve-ffms2" "$WORK/$stream" $threads "$WORK/random.txt" "$WORK/$name.ffms2.$threads.md5" \
       > "$WORK/$name.ffms2.$threads.txt"
-    echo "$name $threads $ffmpeg_s $host_s $(cat "$WORK/$name.ours.$threads.txt") $(cat "$WORK/$name.ffms2.$threads.txt")" >> "$ROWS"
+    echo "$name $threads $linear_s $(cat "$WORK/$name.ours.$threads.txt") $(cat "$WORK/$name.ffms2.$threads.txt")" >> "$ROWS"
   done
 done
 
