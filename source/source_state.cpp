@@ -53,6 +53,8 @@ SourceState::SourceState()
       dataEnd(0),
       pesEnd(nullptr),
       payloadLeft(0),
+      chunkFile(nullptr),
+      chunkOffset(0),
       indexFile(nullptr),
       deviceValue(0),
       decodeModes{0, 0, 0},

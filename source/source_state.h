@@ -168,6 +168,10 @@ struct SourceState {
   uint32_t dataEnd;    // valid bytes in sourceBuffer, counted from its start
   uint8_t* pesEnd;     // one past the program-stream video packet being read
   int32_t payloadLeft; // payload bytes of the current TS/PS packet still to hand out
+  // The file and offset of the chunk an elementary-stream seek read, while sourceBuffer
+  // still holds it as read (null otherwise): later seeks inside it need no new read.
+  FILE* chunkFile;
+  uint64_t chunkOffset;
   uint8_t unitBuffer[kUnitBufferSize];
 
   FILE* indexFile;  // the index file while a reader reads it

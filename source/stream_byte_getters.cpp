@@ -24,6 +24,7 @@ int RefillAndGet(SourceState* source, uint8_t* byte) {
     return -1;
   }
   uint32_t filled = 0;
+  source->chunkFile = nullptr;  // the buffer no longer holds what the last seek read
   if (ConsumedBytes(source) >= kSourceBufferSize) {
     filled = ReadChunk(source, source->sourceFiles[source->currentSource]);
     source->dataEnd = filled;

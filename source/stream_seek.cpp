@@ -125,6 +125,7 @@ void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset) {
   source->sourcePos = source->sourceBuffer;
   source->dataEnd = filled;
   source->payloadLeft = 0;
+  source->chunkFile = nullptr;
 }
 
 int SeekPsToVideoPes(SourceState* source, uint64_t position) {
@@ -176,7 +177,19 @@ int SeekStream(SourceState* source, uint64_t position) {
     default: {
       uint64_t offset = 0;
       MapStreamPosition(source, position, &source->currentSource, &offset);
-      FillEsBufferAt(source, source->sourceFiles[source->currentSource], offset);
+      FILE* file = source->sourceFiles[source->currentSource];
+      if (file != nullptr && file == source->chunkFile && offset >= source->chunkOffset &&
+          offset - source->chunkOffset < source->dataEnd) {
+        // The chunk read by the last seek holds the position already (a GOP seek after
+        // the seeks to its parameter sets, say): the reader moves inside it. The file
+        // stays where that read left it, at the chunk's end, as a refill expects.
+        source->sourcePos = source->sourceBuffer + (offset - source->chunkOffset);
+        source->payloadLeft = 0;
+      } else {
+        FillEsBufferAt(source, file, offset);
+        source->chunkFile = file;
+        source->chunkOffset = offset;
+      }
       source->needSync = 1;
       return 0;
     }

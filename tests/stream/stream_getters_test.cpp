@@ -41,6 +41,28 @@ TEST(ElementaryStream, ReadsAcrossThreeFilesAndEndsForGood) {
   EXPECT_EQ(GetEsByte(source.get(), &value), -1);
 }
 
+TEST(ElementaryStream, SeeksInsideTheChunkReadBeforeGiveTheSameBytes) {
+  ScratchFolder folder;
+  // A first file longer than one chunk, so that reading on from a seek inside the chunk
+  // needs the next chunk of that file and then the second file.
+  const Bytes es = PatternBytes(kSourceBufferSize + 5000, 4);
+  OpenedSource source(WriteSplit(folder, "es", es, {kSourceBufferSize + 3000}), kStreamElementary);
+  UseGetterFor(source.get());
+  for (const size_t position : {size_t{100}, kSourceBufferSize + 90, size_t{5000}, size_t{99}, size_t{100}}) {
+    SeekStream(source.get(), position);
+    const Bytes got = DrainGetter(source.get(), 30);
+    EXPECT_TRUE(SameBytes(got, Bytes(es.begin() + static_cast<long>(position), es.begin() + static_cast<long>(position) + 30)))
+        << position;
+  }
+  // After reading past the chunk, a seek back into it reads the file again.
+  SeekStream(source.get(), 200);
+  EXPECT_TRUE(SameBytes(DrainGetter(source.get()), Tail(es, 200)));
+  SeekStream(source.get(), kSourceBufferSize + 10);
+  EXPECT_TRUE(SameBytes(DrainGetter(source.get()), Tail(es, kSourceBufferSize + 10)));
+  SeekStream(source.get(), 300);
+  EXPECT_TRUE(SameBytes(DrainGetter(source.get()), Tail(es, 300)));
+}
+
 TEST(ElementaryStream, PositionAtAFileEndMapsToThatFileAndMovesOn) {
   ScratchFolder folder;
   const Bytes es = PatternBytes(5000, 2);
