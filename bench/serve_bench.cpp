@@ -21,6 +21,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "host/frame_output.h"
 #include "host/plugin_library.h"
 #include "host/script_environment.h"
 #include "platform/avisynth/avisynth_interface.h"
@@ -51,13 +52,7 @@ std::string MaskedFrameMd5(const PVideoFrame& frame) {
   uint8_t digest[16];
   av_md5_final(md5, digest);
   av_free(md5);
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t byte : digest) {
-    text += kHex[byte >> 4];
-    text += kHex[byte & 15];
-  }
-  return text;
+  return Md5Hex(digest);
 }
 
 }  // namespace

@@ -59,11 +59,15 @@ std::string FrameMd5(const PVideoFrame& frame) {
   }
   uint8_t digest[16];
   av_md5_final(md5.get(), digest);
+  return Md5Hex(digest);
+}
+
+std::string Md5Hex(const uint8_t digest[16]) {
   static const char kHex[] = "0123456789abcdef";
   std::string text;
-  for (uint8_t byte : digest) {
-    text += kHex[byte >> 4];
-    text += kHex[byte & 15];
+  for (int i = 0; i < 16; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
   }
   return text;
 }

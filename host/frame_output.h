@@ -1,6 +1,7 @@
 // Where served frames go: a YUV4MPEG2 stream, or one MD5 line per frame.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@ class Y4mWriter {
 // The MD5 of a frame's Y, U and V planes, row bytes only, in that order: the same
 // digest a linear decode to planar 4:2:0 gives for the picture.
 std::string FrameMd5(const PVideoFrame& frame);
+
+// A 16-byte MD5 digest as 32 lower-case hex digits.
+std::string Md5Hex(const uint8_t digest[16]);
 
 // The colour space name of a pixel type ("YV12", "I420", or the value in hex).
 std::string PixelTypeName(int pixelType);
