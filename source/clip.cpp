@@ -163,18 +163,25 @@ void VQMultiSource::Construct(const char* path, int32_t engine, bool i420, int32
   if (source.softPulldown && deinterlace != 0)
     env->ThrowError("Orvanto: Stream has soft pulldown; deinterlace must be 0.");
 
+  // The size in 64 bits: any int32 SIZ and CLIP values are representable there.
+  const int64_t width = int64_t{source.codedWidth} - source.cropValues[0] - source.cropValues[1];
+  const int64_t height = int64_t{source.codedHeight} - source.cropValues[2] - source.cropValues[3];
+  // Planar 4:2:0 frames need even, positive sizes (the host refuses others at the
+  // first frame), and a clip larger than the coded picture would show rows and
+  // columns that no decoded picture fills: say so here with the index's numbers.
+  if (width <= 0 || height <= 0 || (width & 1) || (height & 1) || width > source.codedWidth ||
+      height > source.codedHeight)
+    env->ThrowError("Orvanto: The index gives an unusable picture size of %lld x %lld.",
+                    static_cast<long long>(width), static_cast<long long>(height));
+
   vi = VideoInfo{};
-  vi.width = source.codedWidth - source.cropValues[0] - source.cropValues[1];
-  vi.height = source.codedHeight - source.cropValues[2] - source.cropValues[3];
+  vi.width = static_cast<int>(width);
+  vi.height = static_cast<int>(height);
   vi.pixel_type = i420 ? VideoInfo::CS_I420 : VideoInfo::CS_YV12;
   vi.fps_numerator = static_cast<unsigned>(source.frameRateNum);
   vi.fps_denominator = static_cast<unsigned>(source.frameRateDen);
   vi.num_frames = source.displayFrameCount;
   vi.SetFieldBased(false);
-  // Planar 4:2:0 frames need even, positive sizes; the host refuses others at the
-  // first frame, so say so here with the index's numbers.
-  if (vi.width <= 0 || vi.height <= 0 || (vi.width & 1) || (vi.height & 1))
-    env->ThrowError("Orvanto: The index gives an unusable picture size of %d x %d.", vi.width, vi.height);
   if (vi.num_frames <= 0) env->ThrowError("Orvanto: The index file lists no frames.");
 
   outPicture = static_cast<YV12Picture*>(std::calloc(1, sizeof(YV12Picture)));

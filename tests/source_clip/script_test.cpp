@@ -190,13 +190,34 @@ TEST_F(OrvantoScript, CropOrderAndOddSizes) {
   EXPECT_EQ(outcome.vi.height, 1080);
   EXPECT_FALSE(outcome.clip->GetParity(0));
   EXPECT_FALSE(outcome.clip->GetParity(7));
+}
 
-  shape.clip = "1 0 0 0";
-  EXPECT_EQ(CallError({{"vqi", AVSValue(WriteIndex("odd.vqi", shape).c_str())}}),
-            "Orvanto: The index gives an unusable picture size of 1919 x 1088.");
-  shape.clip = "1000 1000 0 0";
-  EXPECT_EQ(CallError({{"vqi", AVSValue(WriteIndex("negative.vqi", shape).c_str())}}),
-            "Orvanto: The index gives an unusable picture size of -80 x 1088.");
+// Crops that leave an odd, empty or negative picture, that grow it beyond the coded
+// size, or whose sum leaves the int32 range.
+TEST_F(OrvantoScript, CropsOutOfRangeAreRefused) {
+  const struct {
+    int width, height;
+    const char* clip;
+    const char* size;
+  } cases[] = {
+      {1920, 1088, "1 0 0 0", "1919 x 1088"},
+      {1920, 1088, "1000 1000 0 0", "-80 x 1088"},
+      {320, 240, "0 0 0 -2", "320 x 242"},
+      {320, 240, "-2 0 0 0", "322 x 240"},
+      {320, 240, "0 0 0 -2147483648", "320 x 2147483888"},
+      {320, 240, "2147483647 2147483647 0 0", "-4294966974 x 240"},
+      {320, 240, "0 0 2147483647 2147483647", "320 x -4294967054"},
+      {2147483646, 240, "-2 0 0 0", "2147483648 x 240"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.clip);
+    IndexShape shape;
+    shape.width = c.width;
+    shape.height = c.height;
+    shape.clip = c.clip;
+    EXPECT_EQ(CallError({{"vqi", AVSValue(WriteIndex("crop.vqi", shape).c_str())}}),
+              std::string("Orvanto: The index gives an unusable picture size of ") + c.size + ".");
+  }
 }
 
 TEST_F(OrvantoScript, TheHostCallsTheClipByRawSlot) {
