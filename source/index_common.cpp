@@ -1,5 +1,7 @@
 #include "source/index_common.h"
 
+#include <sys/stat.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +85,18 @@ int ReadSourceLine(FILE* indexFile, char** pathOut, uint64_t* size) {
 }
 
 // Replaces a relative source path by the canonical path below the index's folder.
+// Whether an opened source can give stream bytes. Regular files are taken as they
+// are (an empty one is an empty stream); anything else must give a first byte, so
+// that a folder or a device without data counts as a file that cannot be opened.
+bool GivesStreamBytes(FILE* file) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0) return false;
+  if (S_ISREG(info.st_mode)) return true;
+  if (S_ISDIR(info.st_mode)) return false;
+  const int first = fgetc(file);
+  return first != EOF && ungetc(first, file) != EOF;
+}
+
 bool ResolveSourcePath(const char* indexPath, char* path) {
   if (!PathIsRelativeA(path)) return true;
   char joined[2 * kSourcePathSize];
@@ -110,6 +124,10 @@ int ReadSourceList(SourceState* source, const char* indexPath) {
     if (!ResolveSourcePath(indexPath, path)) return kIndexFileFailure;
     FILE* file = fopen(path, "rb");
     if (!file) return kIndexFileFailure;
+    if (!GivesStreamBytes(file)) {
+      fclose(file);
+      return kIndexFileFailure;
+    }
     source->sourceFiles[slot] = file;
     ++source->sourceCount;
   }

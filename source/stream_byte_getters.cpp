@@ -9,6 +9,22 @@
 
 namespace {
 
+// Bytes a packet search may pass over without handing out one video byte. Real
+// streams carry video far more often; a source that never does (an endless device,
+// a file of another kind) ends the stream instead of being read for ever.
+constexpr uint64_t kMaxBytesWithoutVideo = uint64_t{64} << 20;
+
+// Ends the stream where it stands: this and every later request gives -1 until a
+// seek repositions it.
+int EndStream(SourceState* source) {
+  source->currentSource = source->sourceCount > 0 ? source->sourceCount - 1 : 0;
+  source->sourcePos = source->sourceBuffer;
+  source->dataEnd = 0;
+  source->payloadLeft = 0;
+  source->chunkFile = nullptr;
+  return -1;
+}
+
 // Reads up to one buffer of the file into sourceBuffer; returns the bytes read.
 uint32_t ReadChunk(SourceState* source, FILE* file) {
   if (file == nullptr) return 0;
@@ -109,11 +125,14 @@ int GetTsByte(SourceState* source, uint8_t* byte) {
   }
   const int32_t bodySize = TsPacketBodySize(source);
   uint8_t value;
-  for (;;) {
+  uint64_t passed = 0;  // bytes this search went over, counted a packet at a time
+  for (;; passed += bodySize > 0 ? static_cast<uint64_t>(bodySize) : 1) {
+    if (passed > kMaxBytesWithoutVideo) return EndStream(source);
     if (source->packetSize == 192 && SkipBytes(source, 4) < 0) return -1;
     for (;;) {
       if (NextByte(source, &value) < 0) return -1;
       if (value == 0x47 && PassesTsSyncRule(source, ConsumedBytes(source) - 1)) break;
+      if (++passed > kMaxBytesWithoutVideo) return EndStream(source);
     }
     uint32_t pidBytes;
     if (ReadBigEndian16(source, &pidBytes) < 0) return -1;
@@ -164,13 +183,16 @@ int GetPsByte(SourceState* source, uint8_t* byte) {
     return NextByte(source, byte);
   }
   uint8_t value;
+  uint64_t passed = 0;  // bytes this search went over, skipped packets included
   for (;;) {
     uint32_t window = 0;
     for (int i = 0; i < 4; ++i) {
       if (NextByte(source, &value) < 0) return -1;
       window = (window << 8) | value;
     }
+    passed += 4;
     while ((window >> 8) != 1) {
+      if (++passed > kMaxBytesWithoutVideo) return EndStream(source);
       if (NextByte(source, &value) < 0) return -1;
       window = (window << 8) | value;
     }
@@ -178,6 +200,8 @@ int GetPsByte(SourceState* source, uint8_t* byte) {
     if (code <= 0xBB) continue;  // picture data, pack and system headers: search on
     uint32_t length;
     if (ReadBigEndian16(source, &length) < 0) return -1;
+    passed += 2 + length;
+    if (passed > kMaxBytesWithoutVideo) return EndStream(source);
     if (code == 0xBE) {
       // Padding is passed over only when its length is plausible.
       if (length <= 2048 && SkipBytes(source, length) < 0) return -1;

@@ -53,7 +53,8 @@ class IndexHostTest : public ::testing::Test {
   HostResult RunHost(const std::string& indexPath, const std::string& options) {
     const std::filesystem::path outPath = dir_ / "host.out";
     const std::filesystem::path errPath = dir_ / "host.err";
-    const std::string command = "cd '" + dir_.string() + "' && '" TESSIVAR_HOST_PROGRAM "' --plugin '" TESSIVAR_PLUGIN
+    // The host's own time limit, well inside the test's, turns a hang into a failure.
+    const std::string command = "cd '" + dir_.string() + "' && timeout -k 5 60 '" TESSIVAR_HOST_PROGRAM "' --plugin '" TESSIVAR_PLUGIN
                                 "' --engine 2 --silent true --vqi '" + indexPath + "' " + options + " >'" +
                                 outPath.string() + "' 2>'" + errPath.string() + "'";
     HostResult result;
@@ -189,6 +190,56 @@ TEST_F(IndexHostTest, CropThatLeavesNoPictureIsRefused) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err.rfind("error: Orvanto: ", 0), 0u) << result.err;
   }
+}
+
+// Sources that are no stream file: devices that never end give up at the first
+// frame's priming, folders and empty devices are files that cannot be opened.
+TEST_F(IndexHostTest, SourcesThatAreNoStreamFile) {
+  const struct {
+    const char* source;
+    int streamKind;
+    const char* message;
+  } cases[] = {
+      {"/dev/zero", 1, "DecodeHeader() failed."},
+      {"/dev/zero", 3, "DecodeHeader() failed."},
+      {"/dev/urandom", 1, "DecodeHeader() failed."},
+      {"/dev/urandom", 3, "DecodeHeader() failed."},
+      {"/dev/null", 1, "Orvanto: Could not open one of the input files."},
+      {"/dev/null", 0, "Orvanto: Could not open one of the input files."},
+      {"/", 3, "Orvanto: Could not open one of the input files."},
+      {".", 0, "Orvanto: Could not open one of the input files."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.source) + " as stream kind " + std::to_string(c.streamKind));
+    const std::string index = WriteFile(
+        "device.vqi", "VQMPGIndexFileJX14\nfree\nfree\n" + std::string(c.source) + " 100000000\n\nSTREAM " +
+                          std::to_string(c.streamKind) +
+                          "\nVPID 4113\nSIZ 64 x 64\nFPS 25 / 1\nSEQ 0\nGOP 1 0\nFRM I 0 0 0 1\n");
+    const HostResult result = RunHost(index, "--frames 0 --md5");
+    EXPECT_EQ(result.status, 1);
+    const std::string last = std::string("error: ") + c.message + "\n";
+    ASSERT_GE(result.err.size(), last.size()) << result.err;
+    EXPECT_EQ(result.err.substr(result.err.size() - last.size()), last) << result.err;
+  }
+}
+
+// A host that pipes video on standard output gets nothing else there: the decode
+// side's diagnostics and the host's error go to standard error.
+TEST_F(IndexHostTest, EngineFailureLeavesStandardOutputToTheVideo) {
+  const std::string index = WriteIndex("plain.vqi", "VQAVCIndexFileJX14", "SIZ 64 x 64\nFPS 25 / 1\nIDR 0\nFRM 2 0 3 0\n");
+  const std::string out = (dir_ / "video.y4m").string();
+  const std::string err = (dir_ / "video.err").string();
+  const std::string command = "cd '" + dir_.string() + "' && timeout -k 5 60 '" TESSIVAR_HOST_PROGRAM "' --plugin '"
+                              TESSIVAR_PLUGIN "' --vqi '" + index + "' --engine 1 --y4m - 2>'" + err +
+                              "' | head -c 16 >'" + out + "'";
+  ASSERT_EQ(system(command.c_str()), 0);
+  const std::string diagnostics = ReadWhole(err);
+  if (diagnostics.find("error: ") == std::string::npos) GTEST_SKIP() << "this machine decodes on hardware";
+  EXPECT_EQ(ReadWhole(out), "");
+  EXPECT_NE(diagnostics.find("\nReturn on error: error code "), std::string::npos) << diagnostics;
+  EXPECT_NE(diagnostics.find("error: Pipeline init failed. Specified decode engine not available.\n"),
+            std::string::npos)
+      << diagnostics;
 }
 
 }  // namespace
