@@ -123,8 +123,8 @@ mfxStatus CDecodingPipeline::AllocFrames() {
   }
   status = decoder->QueryIOSurf(&videoParams, &request);
   if (status == MFX_WRN_PARTIAL_ACCELERATION) {
-    std::printf("WARNING: partial acceleration\n");
-    std::fflush(stdout);
+    std::fprintf(stderr, "WARNING: partial acceleration\n");
+    std::fflush(stderr);
   } else if (status < MFX_ERR_NONE) {
     PrintReturnOnError(status, kModuleFile, 136);
     return status;
@@ -228,8 +228,8 @@ mfxStatus CDecodingPipeline::RunDecoding(SourceState* owner, SourceState* owner2
     if (mustSync) {
       status = SyncAndDeliver(kDeliveryWaitMs, owner);
       if (status == MFX_ERR_MORE_DATA) {
-        std::printf("fatal: failed to find output surface, that's a bug!\n");
-        std::fflush(stdout);
+        std::fprintf(stderr, "fatal: failed to find output surface, that's a bug!\n");
+        std::fflush(stderr);
         status = MFX_ERR_NOT_FOUND;
         break;
       }

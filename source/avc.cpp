@@ -141,7 +141,7 @@ int32_t PrimeDecoder(SourceDecoder* source) {
 
   mfxStatus status = source->decoder->DecodeHeader(&bitstream, &source->videoParams);
   if (status == MFX_WRN_PARTIAL_ACCELERATION) {
-    std::printf("WARNING: partial acceleration\n");
+    std::fprintf(stderr, "WARNING: partial acceleration\n");
     status = MFX_ERR_NONE;
   }
   if (status < MFX_ERR_NONE) {
@@ -173,7 +173,7 @@ int32_t PrimeDecoder(SourceDecoder* source) {
   }
 
   status = source->decoder->Init(&source->videoParams);
-  if (status == MFX_WRN_PARTIAL_ACCELERATION) std::printf("WARNING: partial acceleration\n");
+  if (status == MFX_WRN_PARTIAL_ACCELERATION) std::fprintf(stderr, "WARNING: partial acceleration\n");
   if (status < MFX_ERR_NONE) {
     PrintErrorLine(status, 687);
     return status;

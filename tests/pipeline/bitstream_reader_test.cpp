@@ -167,9 +167,9 @@ TEST(SampleUtils, InitBitstreamRefusesSizeZeroAndKeepsTheOldBlock) {
   mfxU8* old = bitstream.Data;
   bitstream.DataLength = 3;
   bitstream.DataOffset = 2;
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(InitBitstream(&bitstream, 0), MFX_ERR_NOT_INITIALIZED);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "\nReturn on error: error code -8,\tsample_utils.cpp\t73\n\n");
   EXPECT_EQ(bitstream.Data, old);
   EXPECT_EQ(bitstream.MaxLength, 64u);

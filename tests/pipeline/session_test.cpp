@@ -272,9 +272,7 @@ TEST_F(SessionTest, HardwareWithFallbackEndsOnSoftware) {
 
 TEST_F(SessionTest, HardwareOnlyFailsWithoutHardware) {
   testing::internal::CaptureStderr();
-  testing::internal::CaptureStdout();
   const mfxStatus status = init(kEngineHardware);
-  const std::string printed = testing::internal::GetCapturedStdout();
   const std::string debug = testing::internal::GetCapturedStderr();
   if (status == MFX_ERR_NONE) GTEST_SKIP() << "this machine decodes on hardware";
   EXPECT_LT(status, MFX_ERR_NONE);
@@ -284,7 +282,7 @@ TEST_F(SessionTest, HardwareOnlyFailsWithoutHardware) {
   EXPECT_NE(debug.find(expected), std::string::npos) << debug;
   std::snprintf(expected, sizeof expected, "\nReturn on error: error code %d,\tpipeline_decode.cpp\t76\n\n",
                 static_cast<int>(status));
-  EXPECT_NE(printed.find(expected), std::string::npos) << printed;
+  EXPECT_NE(debug.find(expected), std::string::npos) << debug;
   EXPECT_EQ(decoder->decoder, nullptr);
 }
 
