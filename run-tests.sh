@@ -16,4 +16,8 @@ cmake --build build/asan -j "$JOBS"
   ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --output-on-failure -j "$JOBS")
+# ThreadSanitizer tree: the threaded parts only, their tests through CTest
+# (tests/pipeline/run-tsan.sh).
+JOBS="$JOBS" tests/pipeline/run-tsan.sh build/tsan
+
 echo "all tests passed in both trees"
