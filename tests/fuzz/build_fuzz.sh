@@ -1,12 +1,12 @@
 #!/bin/sh
-# Builds the Matroska reader fuzz target with clang (libFuzzer + ASan + UBSan).
-# Usage: tests/fuzz/build_fuzz.sh [OUTPUT_DIR]   (default build/fuzz)
-# Run:   OUTPUT_DIR/mkv_reader_fuzz -max_len=200000 CORPUS_DIR SEED_DIR...
+# Builds every fuzz target of targets.cmake, with its seeds, in a clang tree
+# (libFuzzer + AddressSanitizer + UndefinedBehaviorSanitizer).
+# Usage: tests/fuzz/build_fuzz.sh [TREE]   (default build/fuzz)
+# The targets land in TREE/bin, their seeds in TREE/seeds/TARGET.
 set -e
 root=$(cd "$(dirname "$0")/../.." && pwd)
-out=${1:-$root/build/fuzz}
-mkdir -p "$out"
-flags="-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -Wall -Wextra"
-clang++ $flags -I"$root/matroska" \
-  "$root"/matroska/*.cpp "$root/tests/fuzz/mkv_reader_fuzz.cpp" -o "$out/mkv_reader_fuzz"
-echo "built $out/mkv_reader_fuzz"
+tree=${1:-$root/build/fuzz}
+cmake -S "$root" -B "$tree" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSIVAR_FUZZ=ON -DTESSIVAR_TESTS=OFF >/dev/null
+cmake --build "$tree" -j "${JOBS:-4}"
+echo "fuzz targets built in $tree/bin"

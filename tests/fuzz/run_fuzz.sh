@@ -1,21 +1,22 @@
 #!/bin/sh
-# Runs the Matroska reader fuzz target on a seed corpus made of the reader's test files.
-# Usage: tests/fuzz/run_fuzz.sh BUILD_DIR [SECONDS]
-#   BUILD_DIR: a build tree whose ctest run generated tests/matroska/mkv_corpus (e.g. build/release)
-# Findings (crash-*, leak-*, timeout-*) land in build/fuzz/; each one gets a regression test.
+# Long fuzz runs, one target after the other (never two at once): each target runs
+# for SECONDS on its seeds and on its corpus of earlier runs (TREE/corpus/TARGET,
+# which grows). Findings (crash-*, leak-*, timeout-*, oom-*) land in
+# TREE/findings/TARGET; each one becomes a regression test.
+# Usage: tests/fuzz/run_fuzz.sh [SECONDS [TARGET...]]   (default 600 s, every target)
+#   TREE is build/fuzz, or $FUZZ_TREE.
 set -e
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:?build tree}
-seconds=${2:-600}
-out=$root/build/fuzz
-"$root/tests/fuzz/build_fuzz.sh" "$out"
-mkdir -p "$out/seeds" "$out/corpus"
-for f in "$build"/tests/matroska/mkv_corpus/*.mkv; do
-  name=$(basename "$f")
-  [ "$name" = avc_long.mkv ] && continue  # several MB: too slow per run
-  cp "$f" "$out/seeds/$name"
-  head -c 60000 "$f" > "$out/seeds/head_$name"
+tree=${FUZZ_TREE:-$root/build/fuzz}
+seconds=${1:-600}
+[ $# -gt 0 ] && shift
+"$root/tests/fuzz/build_fuzz.sh" "$tree"
+targets=$*
+[ -n "$targets" ] || targets=$(sed -n 's/^tessivar_fuzz_target(\([a-z0-9_]*\).*/\1/p' "$root/tests/fuzz/targets.cmake")
+for target in $targets; do
+  mkdir -p "$tree/corpus/$target" "$tree/findings/$target"
+  echo "== $target for $seconds s"
+  "$tree/bin/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$tree/findings/$target/" "$tree/corpus/$target" "$tree/seeds/$target" || true
 done
-cd "$out"
-./mkv_reader_fuzz -max_len=200000 -max_total_time="$seconds" -rss_limit_mb=2048 \
-  -print_final_stats=1 corpus seeds
+ls -l "$tree"/findings/*/ 2>/dev/null | grep -E 'crash|leak|timeout|oom' || echo "no findings"
