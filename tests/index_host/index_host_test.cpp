@@ -204,6 +204,7 @@ TEST_F(IndexHostTest, SourcesThatAreNoStreamFile) {
       {"/dev/zero", 3, "DecodeHeader() failed."},
       {"/dev/urandom", 1, "DecodeHeader() failed."},
       {"/dev/urandom", 3, "DecodeHeader() failed."},
+      {"/dev/zero", 0, "DecodeHeader() failed."},
       {"/dev/null", 1, "Orvanto: Could not open one of the input files."},
       {"/dev/null", 0, "Orvanto: Could not open one of the input files."},
       {"/", 3, "Orvanto: Could not open one of the input files."},
