@@ -84,7 +84,6 @@ int ReadSourceLine(FILE* indexFile, char** pathOut, uint64_t* size) {
   return 1;
 }
 
-// Replaces a relative source path by the canonical path below the index's folder.
 // Whether an opened source can give stream bytes. Regular files are taken as they
 // are (an empty one is an empty stream); anything else must give a first byte, so
 // that a folder or a device without data counts as a file that cannot be opened.
@@ -97,6 +96,7 @@ bool GivesStreamBytes(FILE* file) {
   return first != EOF && ungetc(first, file) != EOF;
 }
 
+// Replaces a relative source path by the canonical path below the index's folder.
 bool ResolveSourcePath(const char* indexPath, char* path) {
   if (!PathIsRelativeA(path)) return true;
   char joined[2 * kSourcePathSize];

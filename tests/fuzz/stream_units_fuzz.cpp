@@ -2,7 +2,8 @@
 // together with the unit extractors and the seeks. The first four input bytes are
 // settings, the rest is the stream:
 //   [0] bits 0-1 packaging (0 elementary, 1 transport, 2 program, 3 another value,
-//       read as elementary), bits 2-3 packet size (188, 192, 204, or byte [2]);
+//       read as elementary), bits 2-3 packet size (188, 192, 204, or byte [2] taken
+//       as a signed byte, as a damaged index can give);
 //   [1], [2] the video PID;
 //   [3] bit 0 the AVC extractor (else the MPEG-2 / VC-1 one), bits 1-2 source files
 //       - 1 (the stream is cut into that many), bit 3 sizes that are not the files'
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                                : GetEsByte;
   static const int32_t kPacketSizes[] = {188, 192, 204, 0};
   source->packetSize = kPacketSizes[(packaging >> 2) & 3];
-  if (source->packetSize == 0) source->packetSize = data[2];
+  if (source->packetSize == 0) source->packetSize = static_cast<int8_t>(data[2]);
   source->videoPid = ((data[1] & 0x1F) << 8) | data[2];
   const UnitExtractor extract = (mode & 1) ? ReadNextAvcUnit : ReadNextUnit;
   source->unitExtractor = extract;
