@@ -98,12 +98,15 @@ uint32_t ReadLength(const uint8_t* at, uint32_t size) {
   return value;
 }
 
+constexpr int64_t kFrameTooLarge = -2;
+
 // The frame's bytes, behind the track's stripped header, at the start of `to`
-// (room bytes). The frame's total size, or -1 when it does not fit or cannot be read.
+// (room bytes). The frame's total size; kFrameTooLarge when it does not fit, -1 when
+// it cannot be read.
 int64_t ReadFrameBytes(SourceState* source, const MkvTrackInfo* track, uint64_t filePos, uint32_t size, uint8_t* to,
                        uint64_t room) {
   const uint32_t prefix = PrefixSize(track);
-  if (uint64_t(prefix) + size > room) return -1;
+  if (uint64_t(prefix) + size > room) return kFrameTooLarge;
   FILE* file = source->mkvIo->file;
   if (filePos > uint64_t(INT64_MAX) || fseeko(file, off_t(filePos), SEEK_SET) != 0) return -1;
   if (prefix) memcpy(to, track->compressionSettings, prefix);
@@ -141,41 +144,43 @@ int64_t RewriteShortLengths(const uint8_t* from, uint32_t total, uint32_t length
   return int64_t(written);
 }
 
+enum class Load { Done, TooLarge, Failed };
+
 // Loads one frame into sourceBuffer: stripped header restored, AVC unit lengths
-// rewritten as start codes, 00 00 01 behind it; dataEnd set. False when the frame
-// cannot be read or the prepared frame would not fit sourceBuffer (nothing changes
-// then but what was read into the buffer).
-bool LoadFrame(SourceState* source, uint64_t filePos, uint32_t size) {
+// rewritten as start codes, 00 00 01 behind it; dataEnd set. A frame that cannot be
+// read, or whose prepared form would not fit sourceBuffer, is not loaded (nothing
+// changes then but what was read into the buffer).
+Load LoadFrame(SourceState* source, uint64_t filePos, uint32_t size) {
   const MkvTrackInfo* track = ChosenTrack(source);
   MkvSourceIo* glue = source->mkvIo;
   const uint32_t lengthSize = source->codecKind == kCodecAvc ? AvcLengthSize(track) : 4;
   int64_t total;
   if (lengthSize == 4) {
     total = ReadFrameBytes(source, track, filePos, size, source->sourceBuffer, kSourceBufferSize - 3);
-    if (total < 0) return false;
+    if (total < 0) return total == kFrameTooLarge ? Load::TooLarge : Load::Failed;
     if (source->codecKind == kCodecAvc) RewriteLengthsInPlace(source->sourceBuffer, uint32_t(total));
   } else {
     // Shorter lengths grow into start codes: read aside, then rewrite into the buffer.
     const uint64_t needed = uint64_t(PrefixSize(track)) + size;
-    if (needed > kSourceBufferSize) return false;
+    if (needed > kSourceBufferSize) return Load::TooLarge;
     if (glue->scratchSize < needed) {
       uint8_t* grown = static_cast<uint8_t*>(realloc(glue->scratch, needed ? needed : 1));
-      if (!grown) return false;
+      if (!grown) return Load::Failed;
       glue->scratch = grown;
       glue->scratchSize = needed;
     }
     int64_t read = ReadFrameBytes(source, track, filePos, size, glue->scratch, glue->scratchSize);
-    if (read < 0) return false;
+    if (read < 0) return Load::Failed;
     total = RewriteShortLengths(glue->scratch, uint32_t(read), lengthSize, source->sourceBuffer,
                                 kSourceBufferSize - 3);
-    if (total < 0) return false;
+    if (total < 0) return Load::TooLarge;
   }
   uint8_t* end = source->sourceBuffer + total;
   end[0] = 0;
   end[1] = 0;
   end[2] = 1;
   source->dataEnd = uint32_t(total) + 3;
-  return true;
+  return Load::Done;
 }
 
 struct FrameRead {
@@ -296,15 +301,22 @@ void SeekReadMkvFrame(SourceState* source, uint64_t time) {
       found = true;
     }
   }
-  // Nothing loaded: the stream goes on with the reader's next frame.
-  if (!found || !LoadFrame(source, last.filePos, last.size)) source->dataEnd = 0;
+  if (found && LoadFrame(source, last.filePos, last.size) == Load::Done) return;
+  // Nothing loaded: the stream goes on with the reader's next frame, whole.
+  source->dataEnd = 0;
+  if (found && ReadNextMkvFrame(source) == 0) source->sourcePos = source->sourceBuffer;
 }
 
 int32_t ReadNextMkvFrame(SourceState* source) {
   if (!source->mkvFile) return -1;
-  FrameRead frame;
-  if (!ReadFrame(source, &frame)) return -1;
-  if (!LoadFrame(source, frame.filePos, frame.size)) return -1;
+  // A frame too large for sourceBuffer is passed over; a failed read ends the stream.
+  for (;;) {
+    FrameRead frame;
+    if (!ReadFrame(source, &frame)) return -1;
+    const Load load = LoadFrame(source, frame.filePos, frame.size);
+    if (load == Load::Failed) return -1;
+    if (load == Load::Done) break;
+  }
   source->sourcePos = source->sourceBuffer + (source->codecKind == kCodecAvc ? 4 : 3);
   return 0;
 }
@@ -346,6 +358,7 @@ int FeedMkvParameterSets(SourceDecoder* source, uint64_t gopTime) {
     if (!ReadFrame(source, &frame)) break;  // the end of the track, or a damaged file
     const int64_t total =
         ReadFrameBytes(source, track, frame.filePos, frame.size, source->sourceBuffer, kSourceBufferSize);
+    if (total == kFrameTooLarge) break;  // no parameter sets looked for beyond it
     if (total < 0) return -1;
     source->dataEnd = uint32_t(total);
     const uint8_t* frameBytes = source->sourceBuffer;

@@ -18,6 +18,7 @@ EBML_MAGIC = b"\x1a\x45\xdf\xa3"
 SEGMENT, CLUSTER, TRACKS, INFO = 0x18538067, 0x1F43B675, 0x1654AE6B, 0x1549A966
 TIMECODE_SCALE, TIMECODE, SIMPLE_BLOCK, BLOCK_GROUP, BLOCK = 0x2AD7B1, 0xE7, 0xA3, 0xA0, 0xA1
 TRACK_ENTRY, TRACK_NUMBER, TRACK_TYPE, CODEC_ID, CODEC_PRIVATE = 0xAE, 0xD7, 0x83, 0x86, 0x63A2
+REFERENCE_BLOCK = 0xFB
 CONTENT_ENCODINGS, CONTENT_ENCODING, CONTENT_COMPRESSION = 0x6D80, 0x6240, 0x5034
 COMP_ALGO, COMP_SETTINGS = 0x4254, 0x4255
 
@@ -108,7 +109,10 @@ def parse_track(data, start, end):
 
 
 def read_matroska(data):
-    """The chosen track and its frames: dicts with time, data, key."""
+    """The chosen track and its frames in file order: dicts with time (nanoseconds from the
+    file's first block), timecode (in the file's timecode units), key and data (the
+    stripped header restored). Also the track list and the timecode scale, for tools
+    that rewrite the file."""
     segment_start, segment_end = None, len(data)
     for element, a, b in children(data, 0, len(data)):
         if element == SEGMENT:
@@ -132,11 +136,13 @@ def read_matroska(data):
                 if item == TIMECODE:
                     cluster_time = uint(data, c, d)
                 elif item == SIMPLE_BLOCK:
-                    blocks.append(block_of(data, c, d, cluster_time))
+                    blocks.append(block_of(data, c, d, cluster_time) + (data[block_flags(data, c)] & 0x80 != 0,))
                 elif item == BLOCK_GROUP:
-                    for part, e, f in children(data, c, d):
+                    parts = list(children(data, c, d))
+                    key = not any(part == REFERENCE_BLOCK for part, e, f in parts)
+                    for part, e, f in parts:
                         if part == BLOCK:
-                            blocks.append(block_of(data, e, f, cluster_time))
+                            blocks.append(block_of(data, e, f, cluster_time) + (key,))
     chosen = None
     for track in tracks:
         if track.get("type") == 1 and codec_of(track):
@@ -146,15 +152,25 @@ def read_matroska(data):
         raise SystemExit("halvern: no H.264, MPEG-2 or VC-1 video track in the Matroska file")
     if not blocks:
         raise SystemExit("halvern: no blocks in the Matroska file")
+    chosen["scale"] = scale
     origin = blocks[0][1]
     frames = []
-    for number, time, start, end, laced in blocks:
+    for number, time, start, end, laced, key in blocks:
         if number != chosen["number"]:
             continue
         if laced:
             raise SystemExit("halvern: laced video blocks are not supported")
-        frames.append({"time": ((time - origin) * scale) % (1 << 64), "data": chosen["prefix"] + bytes(data[start:end])})
+        frames.append({"time": ((time - origin) * scale) % (1 << 64), "timecode": time, "key": key,
+                       "data": chosen["prefix"] + bytes(data[start:end])})
     return chosen, frames
+
+
+def block_flags(data, start):
+    """Offset of the flags byte of the block whose payload starts at start."""
+    length = 1
+    while not data[start] & (0x80 >> (length - 1)):
+        length += 1
+    return start + length + 2
 
 
 def block_of(data, start, end, cluster_time):
