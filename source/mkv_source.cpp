@@ -285,7 +285,10 @@ void SeekReadMkvFrame(SourceState* source, uint64_t time) {
     source->dataEnd = 0;
     return;
   }
-  mkvSeek(source->mkvFile, time > kSeekBackOff ? time - kSeekBackOff : time, 0, source->mkvVideoTrack);
+  // Half a second earlier, and from the start for the first half second: a seek to the
+  // frame's own time would drop it when the frame behind it in the file starts earlier
+  // (an I picture followed by its leading B pictures).
+  mkvSeek(source->mkvFile, time > kSeekBackOff ? time - kSeekBackOff : 0, 0, source->mkvVideoTrack);
   FrameRead frame, last;
   bool found = false, exact = false;
   for (int i = 0; i < kExactStartReads && !exact; ++i) {

@@ -104,7 +104,7 @@ TEST(MkvSeekTimes, ExactStartOrTheFirstFrameAfterAFreshSeek) {
     uint8_t frame;
   } cases[] = {
       {0, 0},
-      {500000000, 2},   // the back-off would go below 0: the reader seeks to the time itself
+      {500000000, 2},   // found reading from the start
       {500000001, 3},   // no frame starts there: the first frame from a fresh seek to it
       {600000000, 3},
       {1250000000, 5},  // backed off by half a second, found among the reads
