@@ -302,6 +302,17 @@ void SeekReadMkvFrame(SourceState* source, uint64_t time) {
     if (ReadFrame(source, &frame)) {
       last = frame;
       found = true;
+      // A frame before the time means the reader could not position itself (Cues that
+      // name no Cluster, say): look for the frame from the start of the track instead
+      // of decoding from the wrong place.
+      if (frame.start < time) {
+        mkvSeek(source->mkvFile, 0, 0, source->mkvVideoTrack);
+        while (ReadFrame(source, &frame)) {
+          if (frame.start != time) continue;
+          last = frame;
+          break;
+        }
+      }
     }
   }
   if (found && LoadFrame(source, last.filePos, last.size) == Load::Done) return;

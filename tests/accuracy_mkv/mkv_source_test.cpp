@@ -149,6 +149,16 @@ TEST(MkvFrameBytes, UnitLengthsBecomeStartCodesAndHeadersAreRestored) {
   }
 }
 
+// Chapters, Tags and an unknown element nested 100,000 levels deep before the first
+// Cluster: the file opens (or is refused) without running out of stack, and its frames
+// are read.
+TEST(MkvDeepNesting, OpensAndReadsWithoutExhaustingTheStack) {
+  if (!Have("unit_nested.mkv")) GTEST_SKIP() << "Matroska test file missing: unit_nested.mkv";
+  MkvSource source("unit_nested.mkv", kCodecAvc);
+  ASSERT_EQ(source.opened, 0);
+  EXPECT_EQ(source.AfterSeek(500000000, 8), Cat({kStart4, Unit1(2)}));
+}
+
 // A frame that does not fit the source buffer is not loaded by a seek either: the
 // stream goes on with the frame after it, from its first start code.
 TEST(MkvFrameBytes, SeekToAFrameTooLargeGoesOnWithTheNext) {

@@ -44,10 +44,11 @@ def simple_block(track, relative, key, data, lacing=0, lace_count=0):
     return element(0xA3, head + data)
 
 
-def write_mkv(path, track, frames, extra_cues=b"", extra_blocks=None):
+def write_mkv(path, track, frames, extra_cues=b"", extra_blocks=None, extra_head=b""):
     """frames: dicts with timecode (milliseconds), key and data (as stored: without the
     track's stripped header). extra_blocks(cluster_number) gives raw bytes placed at
-    the start of that Cluster, behind its Timecode."""
+    the start of that Cluster, behind its Timecode; extra_head raw elements of the
+    Segment placed behind the Tracks."""
     clusters = []  # (timecode, [frames])
     for frame in frames:
         if not clusters or frame["key"] or frame["timecode"] - clusters[-1][0] > 30000:
@@ -74,7 +75,7 @@ def write_mkv(path, track, frames, extra_cues=b"", extra_blocks=None):
 
     # Cluster positions count from the Segment's data; the Cues' size does not depend
     # on them (fixed-width values).
-    head = info + tracks
+    head = info + tracks + extra_head
     first_cluster = len(head) + len(cues_for(0))
     segment = head + cues_for(first_cluster) + b"".join(cluster_bytes)
     ebml = element(0x1A45DFA3, uint_element(0x4286, 1) + uint_element(0x42F7, 1) + uint_element(0x42F2, 4) +
