@@ -2,6 +2,7 @@
 // source file, the track choice, and frames prepared for the elementary-stream getter.
 #include "source/mkv_source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -389,8 +390,10 @@ int FeedMkvParameterSets(SourceDecoder* source, uint64_t gopTime) {
       }
       at += length;
     }
-    if (frame.end <= scan) break;  // a frame without duration would not move the scan on
-    scan = frame.end;
+    // On past the frame's end; a frame without a known duration ends where it starts,
+    // so the scan moves at least past its start.
+    const uint64_t after = std::max(frame.start, scan) + 1;
+    scan = std::max(frame.end, after);
   }
 
   // The configured sets first, each through the unit buffer as a stream unit.

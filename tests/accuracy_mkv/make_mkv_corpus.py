@@ -66,6 +66,23 @@ def rewrite(source, target, codec_id=None, private=None, strip=0, lengths=None, 
     mkv_write.write_mkv(target, entry, out, extra_cues, extra_blocks)
 
 
+def inband_only(source, target):
+    """The source's H.264 track with a configuration record that holds no parameter
+    sets: they are put in band instead, ahead of the key frames of every other second
+    only, so that a GOP between them needs the sets found in the frames before it."""
+    track, frames = halvern_mkv.read_matroska(read(source))
+    length_size, sps, pps = halvern_mkv.avc_config(track["private"])
+    sets = b"".join(len(unit).to_bytes(4, "big") + unit for unit in sps + pps)
+    out = []
+    for frame in frames:
+        data = frame["data"]
+        if frame["key"] and (frame["time"] // 1000000000) % 2 == 0:
+            data = sets + data
+        out.append({"timecode": frame["time"] // 1000000, "key": frame["key"], "data": data})
+    private = track["private"][:5] + bytes([0xE0, 0])
+    mkv_write.write_mkv(target, mkv_write.track_entry("V_MPEG4/ISO/AVC", private), out)
+
+
 def relength(frame, size):
     out = bytearray()
     pos = 0
@@ -177,10 +194,11 @@ def main():
     made = ["avc_x264.mkv", "avc_mkvmerge.mkv", "avc_open_gop.mkv", "m2v_prog_open.mkv", "m2v_int_tff.mkv",
             "m2v_pulldown32.mkv"] + [n + ".mkv" for n in vc1_names]
     rewrite(at("avc_x264.mkv"), at("avc_nal2.mkv"), lengths=2)
+    inband_only(at("avc_x264.mkv"), at("avc_inband_only.mkv"))
     rewrite(at("m2v_prog_open.mkv"), at("m2v_stripped.mkv"), strip=3)
     # The first video track is MPEG-4 part 2; the H.264 track follows.
     run(["mkvmerge", "-q", "-o", at("avc_second_track.mkv"), at("mpeg4_part2.mkv"), at("avc_x264.mkv")])
-    made += ["avc_nal2.mkv", "m2v_stripped.mkv", "avc_second_track.mkv"]
+    made += ["avc_nal2.mkv", "avc_inband_only.mkv", "m2v_stripped.mkv", "avc_second_track.mkv"]
     if "vc1_ap_gops" in vc1_names:
         private = halvern_mkv.read_matroska(read(at("vc1_ap_gops.mkv")))[0]["private"]
         rewrite(at("vc1_ap_gops.mkv"), at("vc1_codec_vc1.mkv"), codec_id="V_VC1", private=private[40:])

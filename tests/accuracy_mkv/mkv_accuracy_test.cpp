@@ -36,6 +36,7 @@ const std::vector<StreamCase>& Streams() {
       {"avc_mkvmerge", Codec::Avc, "avc_mkvmerge.mkv"},      // in-band SPS/PPS at every GOP
       {"avc_open_gop", Codec::Avc, "avc_open_gop.mkv"},      // recovery points, leading B pictures
       {"avc_nal2", Codec::Avc, "avc_nal2.mkv"},              // 2-byte unit lengths
+      {"avc_inband_only", Codec::Avc, "avc_x264.mkv"},       // sets in band every other second only
       {"avc_second_track", Codec::Avc, "avc_x264.mkv"},      // first video track MPEG-4 part 2
       {"m2v_prog_open", Codec::Mpeg2, "m2v_prog_open.mkv"},
       {"m2v_int_tff", Codec::Mpeg2, "m2v_int_tff.mkv"},
