@@ -371,6 +371,7 @@ int FeedMkvParameterSets(SourceDecoder* source, uint64_t gopTime) {
     mkvSeek(source->mkvFile, scan, 0, source->mkvVideoTrack);
     FrameRead frame;
     if (!ReadFrame(source, &frame)) break;  // the end of the track, or a damaged file
+    if (frame.start < scan) break;          // the reader could not position itself there
     const int64_t total =
         ReadFrameBytes(source, track, frame.filePos, frame.size, source->sourceBuffer, kSourceBufferSize);
     if (total == kFrameTooLarge) break;  // no parameter sets looked for beyond it
@@ -391,9 +392,8 @@ int FeedMkvParameterSets(SourceDecoder* source, uint64_t gopTime) {
       at += length;
     }
     // On past the frame's end; a frame without a known duration ends where it starts,
-    // so the scan moves at least past its start.
-    const uint64_t after = std::max(frame.start, scan) + 1;
-    scan = std::max(frame.end, after);
+    // so the scan moves at least past its start (and so on to a later frame).
+    scan = std::max(frame.end, frame.start + 1);
   }
 
   // The configured sets first, each through the unit buffer as a stream unit.
