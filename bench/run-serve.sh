@@ -1,7 +1,8 @@
 #!/bin/sh
 # Serving benchmark, one run and one table: 1080p H.264 (closed and open GOPs of 48,
 # three B-frames) and a 1080i MPEG-2 transport stream (open GOPs of 15, two B
-# pictures), 600 frames each, at 1 and 8 decoder threads.
+# pictures), 600 frames each, at 1 and 8 decoder threads; and the open-GOP H.264 and
+# the MPEG-2 stream remuxed to Matroska (rows avc_open_mkv, m2v_1080i_mkv).
 #
 # - linear: every frame served through tessivar-host (whole process, frames written
 #   as Y4M to /dev/null) against `ffmpeg -threads N -i FILE -f null -` (whole process);
@@ -60,6 +61,15 @@ if [ ! -s "$WORK/m2v_1080i.ts" ]; then
       -g 15 -bf 2 -flags +ilme+ildct -top 1 -threads 4 -f mpegts "$WORK/m2v_1080i.ts"
 fi
 STREAMS="avc_closed.264 avc_open.264 m2v_1080i.ts"
+# Matroska rows: the open-GOP H.264 and the MPEG-2 stream remuxed to .mkv.
+if command -v mkvmerge >/dev/null; then
+  [ -s "$WORK/avc_open_mkv.mkv" ] ||
+    mkvmerge -q -o "$WORK/avc_open_mkv.mkv" --default-duration 0:25fps "$WORK/avc_open.264"
+  [ -s "$WORK/m2v_1080i_mkv.mkv" ] || $FF -i "$WORK/m2v_1080i.ts" -map 0:v -c copy "$WORK/m2v_1080i_mkv.mkv"
+  STREAMS="$STREAMS avc_open_mkv.mkv m2v_1080i_mkv.mkv"
+else
+  echo "mkvmerge missing: no Matroska rows" >&2
+fi
 
 python3 - "$SEED" "$FRAMES" "$REQUESTS" > "$WORK/random.txt" <<'EOF'
 import random, sys

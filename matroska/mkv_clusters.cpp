@@ -15,6 +15,9 @@ constexpr uint64_t kReadAheadStep = 16384;
 // cannot turn the hints into an endless stream of calls.
 constexpr uint64_t kMaxReadAheadSpan = 0x4000000;
 constexpr int kMaxErrorsPerPass = 3;
+// A pass ends early once it has queued this many frames: blocks of many tiny laced
+// frames must not fill the queues with a whole pass's worth of them.
+constexpr uint32_t kMaxFramesPerPass = 4096;
 
 int trackIndexOfNumber(const MkvFile* file, uint64_t number) {
   for (uint32_t i = 0; i < file->trackCount; ++i)
@@ -128,6 +131,7 @@ bool parseBlock(MkvFile* file, uint64_t blockSize, uint64_t clusterTime, bool si
     if (k + 1 == count && discardable) node->flags |= MKV_FRAME_DISCARDABLE;
     if (k > 0) node->flags |= MKV_FRAME_UNKNOWN_START;
     enqueueFrame(queue, node);
+    ++file->passFrames;
     if (k == 0) parsed->first = node;
     position += sizes[k];
   }
@@ -314,6 +318,7 @@ void parseClusterHeader(MkvFile* file, uint64_t size) {
 
 // The element walk of one pass, from the read position; returns -1 at end of file, else 0.
 int walkPass(MkvFile* file, uint64_t passEnd) {
+  file->passFrames = 0;
   for (;;) {
     if (filePosition(file) >= file->segmentEnd) return 0;
     uint32_t id = readId(file);
@@ -331,7 +336,7 @@ int walkPass(MkvFile* file, uint64_t passEnd) {
         skipBytes(file, size);
     }
     file->readPos = filePosition(file);
-    if (file->readPos > passEnd) return 0;
+    if (file->readPos > passEnd || file->passFrames >= kMaxFramesPerPass) return 0;
   }
 }
 

@@ -1,5 +1,7 @@
 // Cues and seeking: the cue table from the Cues element or from a scan for Cluster headers,
 // and mkvSeek.
+#include <algorithm>
+
 #include "mkv_internal.h"
 
 namespace {
@@ -75,21 +77,11 @@ void parseCuePoint(MkvFile* file, uint64_t size, CueDraft* cue) {
   entry->track = cue->track;
 }
 
-// Stable exchange sort by time; Cues are almost always in order, so one pass usually ends it.
+// Stable sort by time: CuePoints of equal time keep their file order. Cues are almost
+// always in order already; a file whose Cues are not must not cost quadratic time.
 void sortCues(MkvFile* file) {
-  MkvCuePoint* cues = file->cues;
-  for (uint32_t pass = file->cueCount; pass > 1; --pass) {
-    bool swapped = false;
-    for (uint32_t i = 0; i + 1 < pass; ++i) {
-      if (cues[i].time > cues[i + 1].time) {
-        MkvCuePoint held = cues[i];
-        cues[i] = cues[i + 1];
-        cues[i + 1] = held;
-        swapped = true;
-      }
-    }
-    if (!swapped) break;
-  }
+  std::stable_sort(file->cues, file->cues + file->cueCount,
+                   [](const MkvCuePoint& a, const MkvCuePoint& b) { return a.time < b.time; });
 }
 
 enum class ProbeResult { Accepted, Dropped, Stop };

@@ -71,6 +71,7 @@ struct MkvFile {
   MkvTrackInfo** tracks;
 
   MkvQueuedFrame* freeNodes;
+  uint32_t passFrames;  // frames queued by the cluster pass in progress
   uint32_t nodeBlockCount, nodeBlockCapacity;
   MkvQueuedFrame** nodeBlocks;
   MkvTrackQueue* queues;

@@ -9,6 +9,7 @@
 #include "pipeline/error_line.h"
 #include "pipeline/sample_utils.h"
 #include "pipeline/sysmem_allocator.h"
+#include "source/mkv_source.h"
 #include "source/source_decoder.h"
 #include "source/stream_readers.h"
 
@@ -102,12 +103,8 @@ int32_t AvcSeekAndFeed(SourceDecoder* source) {
   int32_t status = InitBitstream(&source->bitstream, kFeedBufferSize);
   if (status != MFX_ERR_NONE) return status;
 
-  if (source->streamKind == kStreamMatroska) {
-    // Matroska keeps its parameter sets in the track header and in frames; that path
-    // belongs to the Matroska glue.
-    return MFX_ERR_UNSUPPORTED;
-  }
-  int result = FeedIndexedParameterSets(source, gopPosition);
+  int result = source->streamKind == kStreamMatroska ? FeedMkvParameterSets(source, gopPosition)
+                                                     : FeedIndexedParameterSets(source, gopPosition);
   if (result <= 0) return result;
 
   SeekStream(source, gopPosition);
@@ -118,6 +115,10 @@ int32_t PrimeDecoder(SourceDecoder* source) {
   uint8_t* buffer = new (std::nothrow) uint8_t[kFeedBufferSize];
   if (!buffer) return 1;
   uint32_t filled = 0;
+
+  // A Matroska AVC track keeps its parameter sets in the track's configuration.
+  if (source->streamKind == kStreamMatroska && source->codecKind == kCodecAvc)
+    CopyMkvAvcConfigSets(source, buffer, kFeedBufferSize, &filled);
 
   // The first units of the stream, as many as fit below the buffer size.
   while (source->unitExtractor(source) > 0) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "source/index_readers.h"
+#include "source/mkv_source.h"
 #include "source/stream_readers.h"
 
 namespace {
@@ -450,14 +451,19 @@ int32_t TrimmedDisplayCount(const FrameEntry* table, int32_t fieldop, const Disp
 }
 
 int FinishIndexRead(SourceState* source) {
-  if (source->streamKind == kStreamMatroska || source->streamKind == kStreamMp4) {
-    // The Matroska and MP4 container glue is not part of this build: such a source
-    // cannot be opened.
+  int32_t opened = 0;
+  if (source->streamKind == kStreamMatroska) {
+    opened = OpenMkvVideoTrack(source);
+  } else if (source->streamKind == kStreamMp4) {
+    // The MP4 container glue is not part of this build: such a source cannot be opened.
+    opened = 1;
+  }
+  if (opened != 0) {
     if (source->sourceCount > 0 && source->sourceFiles[0]) {
       fclose(source->sourceFiles[0]);
       source->sourceFiles[0] = nullptr;
     }
-    return kIndexContainerUnreadable;
+    return opened == 1 ? kIndexContainerUnreadable : kIndexNoVideoTrack;
   }
   source->currentUnit = &source->unit;
   source->needSync = 1;
@@ -465,6 +471,7 @@ int FinishIndexRead(SourceState* source) {
 }
 
 void ReleaseIndexData(SourceState* source) {
+  CloseMkvSource(source);  // before the source file it reads
   if (source->indexFile) {
     fclose(source->indexFile);
     source->indexFile = nullptr;

@@ -68,6 +68,9 @@ SourceState::SourceState()
       targetFrame(0),
       leadingSkipCount(0),
       byteGetter(nullptr),
-      unitExtractor(nullptr) {
+      unitExtractor(nullptr),
+      mkvIo(nullptr),
+      mkvFile(nullptr),
+      mkvVideoTrack(0) {
   lineBuffer[0] = '\0';
 }

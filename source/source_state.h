@@ -19,6 +19,8 @@
 class IScriptEnvironment;
 class SourceDecoder;
 struct SourceState;
+struct MkvSourceIo;
+typedef struct MkvFile MkvFile;
 
 // Sizes of the fixed buffers and tables.
 constexpr int kMaxSourceFiles = 512;
@@ -191,6 +193,11 @@ struct SourceState {
 
   ByteGetter byteGetter;
   UnitExtractor unitExtractor;
+
+  // ---- Matroska source (stream kind 2): the reader over the first source file ----
+  MkvSourceIo* mkvIo;       // owned; null unless a Matroska source is open
+  MkvFile* mkvFile;         // owned; null unless a Matroska source is open
+  uint32_t mkvVideoTrack;   // the chosen video track's index in the reader
 
   // ---- parameter sets fed ahead of a GOP (AVC) ----
   uint8_t paramSetArea[kParamSetAreaSize];

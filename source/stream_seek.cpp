@@ -2,6 +2,7 @@
 // source files, the buffer fill at a file offset, and the seeks per stream kind.
 #include <cstdio>
 
+#include "source/mkv_source.h"
 #include "source/stream_packet_sync.h"
 #include "source/stream_readers.h"
 
@@ -170,8 +171,11 @@ int SeekStream(SourceState* source, uint64_t position) {
     case kStreamProgram:
       return SeekPsToVideoPes(source, position);
     case kStreamMatroska:
+      SeekReadMkvFrame(source, position);
+      source->needSync = 1;
+      return 0;
     case kStreamMp4:
-      // Frames and samples are positioned by the container glue.
+      // Samples are positioned by the container glue.
       source->needSync = 1;
       return 0;
     default: {

@@ -20,10 +20,10 @@ CodecIndex ReadCodecIndex(const std::string& indexPath, int fieldop) {
   auto state = std::make_unique<SourceState>();
   state->fieldop = fieldop;
   if (magic[2] == 'M') {
-    index.codecKind = kCodecMpeg2;
+    index.codecKind = state->codecKind = kCodecMpeg2;
     index.code = ReadMpeg2Index(state.get(), indexPath.c_str());
   } else if (magic[2] == 'V') {
-    index.codecKind = kCodecVc1;
+    index.codecKind = state->codecKind = kCodecVc1;
     index.code = ReadVc1Index(state.get(), indexPath.c_str());
   } else {
     throw std::runtime_error("not an MPEG-2 or VC-1 index: " + indexPath);

@@ -163,7 +163,7 @@ TEST_F(IndexHostTest, ReaderResultsBecomeScriptErrors) {
       {"no GOP", "", "VQAVCIndexFileJX14", "SIZ 64 x 64\nFRM 2 0 3 0\n", "", "Orvanto: No GOPs found."},
       {"force film with frame repeats", "", "VQAVCIndexFileJX14", "SIZ 64 x 64\nIDR 0\nFRM 2 0 7 0\n", "--fieldop 1",
        "Orvanto: Force Film mode not supported with frame repeats.\nRefer to the Cobrisk Users Manual."},
-      {"Matroska source", "", "VQAVCIndexFileJX14", "STREAM 2\n" + frames, "",
+      {"STREAM 2 over a file that is not Matroska", "", "VQAVCIndexFileJX14", "STREAM 2\n" + frames, "",
        "Orvanto: Could not parse the Matroska file."},
       {"MP4 source", "", "VQMPGIndexFileJX14", "STREAM 4\nSIZ 64 x 64\nSEQ 0\nFRM I 0 0 0 1\n", "",
        "Orvanto: Could not parse the Matroska file."},

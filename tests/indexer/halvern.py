@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """halvern: the test-only indexer. Writes the index file of an H.264, MPEG-2 or VC-1
 video stream that lies in a raw stream (one or several files), an MPEG transport
-stream (188- or 192-byte packets) or an MPEG program stream.
+stream (188- or 192-byte packets), an MPEG program stream or a Matroska file.
 
 usage: halvern -i SOURCE [-i SOURCE ...] -o INDEX [-a]
 
@@ -14,6 +14,8 @@ import math
 import os
 import subprocess
 import sys
+
+from halvern_mkv import demux_mkv, is_matroska
 
 # ---------------------------------------------------------------------------
 # Reading the video elementary stream out of its packaging, with the file position
@@ -704,7 +706,11 @@ def write_index(sources, index_path):
     sizes = [os.path.getsize(path) for path in sources]
     packet_size = detect_packet_size(data)
     stream_kind, pid = 0, 0
-    if packet_size:
+    if is_matroska(data):
+        # Positions are the start times of the frames that hold them.
+        codec, es, segments = demux_mkv(data)
+        stream_kind = 2
+    elif packet_size:
         codec, pid, es, segments = demux_ts(data, packet_size)
         stream_kind = 1
     elif data[:4] == b"\x00\x00\x01\xba":
@@ -729,8 +735,9 @@ def write_index(sources, index_path):
             rate = probe_rate(sources[0])
         lines += ["SIZ %d x %d" % (sps["width"], sps["height"]), "FPS %d / %d" % rate,
                   "CLIP %d %d %d %d" % tuple(sps["crop"]), "ORDER %d" % avc_order(index)]
-        lines += ["SPS %d" % segments.position(p) for p in index["sps_positions"]]
-        lines += ["PPS %d" % segments.position(p) for p in index["pps_positions"]]
+        if stream_kind != 2:  # a Matroska track's parameter sets are found by the plug-in itself
+            lines += ["SPS %d" % segments.position(p) for p in index["sps_positions"]]
+            lines += ["PPS %d" % segments.position(p) for p in index["pps_positions"]]
         starts = {first: (keyword, position) for first, keyword, position in index["gops"]}
         for k, picture in enumerate(index["output"]):
             if k in starts:

@@ -180,6 +180,23 @@ TEST(MkvClusterQueues, NodeBlocksGrowPastFiveHundredTwelveQueuedFrames) {
   EXPECT_EQ(f.file->nodeBlockCount, 2u);
 }
 
+// Blocks of 256 zero-size laced frames, thousands of them in one pass's bytes: the
+// queues never hold much more than one pass's frame budget, and every frame is read.
+TEST(MkvClusterQueues, CraftedLacingKeepsTheQueuesBounded) {
+  const Bytes zeroLace = simpleBlock(1, 0, 0x84, Bytes(1, '\xff'));  // fixed-size lacing, 256 frames
+  Bytes blocks;
+  for (int i = 0; i < 5000; ++i) blocks += zeroLace;
+  OpenedFile f;
+  ASSERT_TRUE(f.open(fileWith(tracksOf(videoTrack()), cluster(0, blocks) + cluster(10, simpleBlock(1, 0, 0x80, "v")))));
+  mkvSeek(f.file, 5000000, 0, 0);  // past every laced frame
+  FrameRecord r;
+  ASSERT_EQ(mkvReadFrame(f.file, 0, &r.track, &r.start, &r.end, &r.filePos, &r.size, &r.flags), 0);
+  EXPECT_EQ(r.size, 1u);
+  mkvSeek(f.file, 0, 0, 0);
+  EXPECT_EQ(readAllFrames(f.file).size(), 5000u * 256 + 1);
+  EXPECT_LE(f.file->nodeBlockCount, 12u) << "queued frames were not bounded";
+}
+
 TEST(MkvClusterQueues, PassesAreBoundedByHalfTheCacheSize) {
   Bytes clusters;
   for (int c = 0; c < 20; ++c) {

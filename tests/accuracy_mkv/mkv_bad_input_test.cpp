@@ -1,0 +1,105 @@
+// Matroska sources that cannot be served as indexed, through the host: the hand-off's
+// two messages, and damaged or crafted files that must give a clear "Orvanto: " error
+// or the frames that can be decoded, never a crash or a hang (CTest time limits).
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/frame_output.h"
+#include "tests/accuracy/serving_harness.h"
+
+namespace {
+
+// A copy of the index whose (only) source file is `source`.
+std::string IndexPointingAt(const std::string& indexPath, const std::string& source, const std::string& name) {
+  const std::string path = WorkFolder() + "/" + name + ".vqi";
+  std::ifstream in(indexPath);
+  std::ofstream out(path);
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (++number == 4) line = source + " 1";
+    out << line << "\n";
+  }
+  return path;
+}
+
+std::string ErrorOfOpen(const std::string& indexPath) {
+  try {
+    OpenClip(indexPath, {.fieldop = 2});
+  } catch (const HostScriptError& error) {
+    return error.what();
+  }
+  return std::string();
+}
+
+TEST(MkvHandOff, ContainerAndTrackFailuresBecomeScriptErrors) {
+  for (const char* needed : {"avc_x264.mkv.vqi", "m2v_prog_open.mkv", "vc1_ap_gops.mkv.vqi", "vc1_wmv3.mkv"})
+    if (!CorpusHas(needed)) GTEST_SKIP() << "Matroska test file missing: " << needed;
+  const std::string notMatroska = WorkFolder() + "/not_matroska.bin";
+  std::ofstream(notMatroska) << std::string(4096, 'x');
+  struct Case {
+    const char* name;
+    std::string index;
+    std::string source;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"file that is not Matroska", "avc_x264.mkv.vqi", notMatroska, "Orvanto: Could not parse the Matroska file."},
+      {"only an MPEG-2 track under an AVC index", "avc_x264.mkv.vqi", CorpusPath("m2v_prog_open.mkv"),
+       "Orvanto: Could not find a video track in the Matroska file."},
+      {"WMV3 track under a VC-1 index", "vc1_ap_gops.mkv.vqi", CorpusPath("vc1_wmv3.mkv"),
+       "Orvanto: Could not find a video track in the Matroska file."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ErrorOfOpen(IndexPointingAt(CorpusPath(c.index), c.source, "handoff")), c.message);
+  }
+}
+
+// Every request gives the indexed frame or a "Orvanto: " error; returns how many
+// frames came back exactly as ffmpeg decodes the intact file.
+int ServeAll(const std::string& indexPath, const std::vector<std::string>& expected, std::vector<int> requests) {
+  PClip clip = OpenClip(indexPath, {.fieldop = 2});
+  int exact = 0;
+  for (int n : requests) {
+    try {
+      exact += FrameMd5(clip->GetFrame(n, &PluginHost())) == expected[size_t(n)];
+    } catch (const HostScriptError& error) {
+      EXPECT_EQ(std::string(error.what()).rfind("Orvanto: ", 0), 0u) << "frame " << n << ": " << error.what();
+    }
+  }
+  return exact;
+}
+
+TEST(MkvBadInput, DamagedAndCraftedFilesEndInFramesOrAClearError) {
+  if (!CorpusHas("avc_x264.mkv.vqi")) GTEST_SKIP() << "Matroska test file missing: avc_x264.mkv.vqi";
+  const std::string index = CorpusPath("avc_x264.mkv.vqi");
+  const Reference reference = DecodeReference(CorpusPath("avc_x264.mkv"));
+  const std::vector<DisplayEntry> entries = DisplayEntries(index, 2);
+  ASSERT_EQ(entries.size(), reference.pictures.size());
+  std::vector<std::string> expected;
+  for (size_t n = 0; n < entries.size(); ++n)
+    expected.push_back(StampedMd5Of(reference.pictures[n], entries[n].hintValue));
+  const int count = int(entries.size());
+  std::vector<int> requests;
+  for (int n = 0; n < count; n += 7) requests.push_back(n);         // onward
+  for (int n = count - 1; n >= 0; n -= 23) requests.push_back(n);   // seeks back
+  struct Case {
+    const char* file;
+    bool intactFrames;  // the frames themselves are all there: every one must be exact
+  };
+  for (const Case& c : {Case{"bad_crafted_cues.mkv", true}, Case{"bad_crafted_lacing.mkv", true},
+                        Case{"bad_truncated.mkv", false}, Case{"bad_damaged_cluster.mkv", false}}) {
+    SCOPED_TRACE(c.file);
+    if (!CorpusHas(c.file)) GTEST_SKIP() << "Matroska test file missing: " << c.file;
+    const std::string pointed = IndexPointingAt(index, CorpusPath(c.file), c.file);
+    const int exact = ServeAll(pointed, expected, requests);
+    std::printf("%s: %d of %zu requests served exactly\n", c.file, exact, requests.size());
+    if (c.intactFrames) EXPECT_EQ(exact, int(requests.size()));
+    else EXPECT_GT(exact, 0);  // the frames before the damage are still served
+  }
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+"""Matroska input for the test indexer: a small EBML walker of its own that finds the
+first video track of a codec the indexer knows (H.264 "V_MPEG4/ISO/AVC", MPEG-2
+"V_MPEG2", VC-1 "V_VC1" or "V_MS/VFW/FOURCC" with WVC1), and the track's frames in
+file order with their start times in nanoseconds (counted from the first block of the
+file) and their bytes (a stripped header restored, H.264 unit lengths rewritten as
+4-byte start codes).
+
+The elementary stream handed to the codec parsers is the frames one after another,
+for H.264 behind the parameter sets of the track's configuration record; a stream
+offset maps back to the frame that holds it, and so to that frame's start time, which
+is what a Matroska index names as a position.
+"""
+
+import bisect
+
+EBML_MAGIC = b"\x1a\x45\xdf\xa3"
+
+SEGMENT, CLUSTER, TRACKS, INFO = 0x18538067, 0x1F43B675, 0x1654AE6B, 0x1549A966
+TIMECODE_SCALE, TIMECODE, SIMPLE_BLOCK, BLOCK_GROUP, BLOCK = 0x2AD7B1, 0xE7, 0xA3, 0xA0, 0xA1
+TRACK_ENTRY, TRACK_NUMBER, TRACK_TYPE, CODEC_ID, CODEC_PRIVATE = 0xAE, 0xD7, 0x83, 0x86, 0x63A2
+REFERENCE_BLOCK = 0xFB
+CONTENT_ENCODINGS, CONTENT_ENCODING, CONTENT_COMPRESSION = 0x6D80, 0x6240, 0x5034
+COMP_ALGO, COMP_SETTINGS = 0x4254, 0x4255
+
+
+def is_matroska(data):
+    return data[:4] == EBML_MAGIC
+
+
+def read_id(data, pos):
+    first = data[pos]
+    length = 1
+    while length <= 4 and not first & (0x80 >> (length - 1)):
+        length += 1
+    if length > 4:
+        raise SystemExit("halvern: bad element id at %d" % pos)
+    return int.from_bytes(data[pos:pos + length], "big"), pos + length
+
+
+def read_size(data, pos):
+    first = data[pos]
+    length = 1
+    while length <= 8 and not first & (0x80 >> (length - 1)):
+        length += 1
+    if length > 8:
+        raise SystemExit("halvern: bad element size at %d" % pos)
+    value = first & (0xFF >> length)
+    for byte in data[pos + 1:pos + length]:
+        value = (value << 8) | byte
+    unknown = value == (1 << (7 * length)) - 1
+    return (None if unknown else value), pos + length
+
+
+def children(data, start, end):
+    """(id, payload start, payload end) of the elements in [start, end)."""
+    pos = start
+    while pos < end:
+        element, pos = read_id(data, pos)
+        size, pos = read_size(data, pos)
+        stop = end if size is None else min(pos + size, end)
+        yield element, pos, stop
+        pos = stop
+
+
+def uint(data, start, end):
+    return int.from_bytes(data[start:end], "big")
+
+
+def codec_of(track):
+    codec_id = track.get("codec_id", "")
+    private = track.get("private", b"")
+    if codec_id == "V_MPEG4/ISO/AVC":
+        return "h264"
+    if codec_id == "V_MPEG2":
+        return "mpeg2"
+    if codec_id == "V_VC1" or (codec_id == "V_MS/VFW/FOURCC" and private[16:20] == b"WVC1"):
+        return "vc1"
+    return None
+
+
+def parse_track(data, start, end):
+    track = {"prefix": b""}
+    for element, a, b in children(data, start, end):
+        if element == TRACK_NUMBER:
+            track["number"] = uint(data, a, b)
+        elif element == TRACK_TYPE:
+            track["type"] = uint(data, a, b)
+        elif element == CODEC_ID:
+            track["codec_id"] = data[a:b].rstrip(b"\x00").decode("ascii", "replace")
+        elif element == CODEC_PRIVATE:
+            track["private"] = bytes(data[a:b])
+        elif element == CONTENT_ENCODINGS:
+            for encoding, c, d in children(data, a, b):
+                if encoding != CONTENT_ENCODING:
+                    continue
+                for part, e, f in children(data, c, d):
+                    if part != CONTENT_COMPRESSION:
+                        continue
+                    algo, settings = 0, b""
+                    for item, g, h in children(data, e, f):
+                        if item == COMP_ALGO:
+                            algo = uint(data, g, h)
+                        elif item == COMP_SETTINGS:
+                            settings = bytes(data[g:h])
+                    if algo != 3:
+                        raise SystemExit("halvern: only header stripping is supported as Matroska compression")
+                    track["prefix"] = settings
+    return track
+
+
+def read_matroska(data):
+    """The chosen track and its frames in file order: dicts with time (nanoseconds from the
+    file's first block), timecode (in the file's timecode units), key and data (the
+    stripped header restored). Also the track list and the timecode scale, for tools
+    that rewrite the file."""
+    segment_start, segment_end = None, len(data)
+    for element, a, b in children(data, 0, len(data)):
+        if element == SEGMENT:
+            segment_start, segment_end = a, b
+            break
+    if segment_start is None:
+        raise SystemExit("halvern: no Segment in the Matroska file")
+    scale = 1000000
+    tracks = []
+    blocks = []  # (track number, time in timecode units, payload start, payload end, key)
+    for element, a, b in children(data, segment_start, segment_end):
+        if element == INFO:
+            for item, c, d in children(data, a, b):
+                if item == TIMECODE_SCALE:
+                    scale = uint(data, c, d)
+        elif element == TRACKS:
+            tracks += [parse_track(data, c, d) for item, c, d in children(data, a, b) if item == TRACK_ENTRY]
+        elif element == CLUSTER:
+            cluster_time = 0
+            for item, c, d in children(data, a, b):
+                if item == TIMECODE:
+                    cluster_time = uint(data, c, d)
+                elif item == SIMPLE_BLOCK:
+                    blocks.append(block_of(data, c, d, cluster_time) + (data[block_flags(data, c)] & 0x80 != 0,))
+                elif item == BLOCK_GROUP:
+                    parts = list(children(data, c, d))
+                    key = not any(part == REFERENCE_BLOCK for part, e, f in parts)
+                    for part, e, f in parts:
+                        if part == BLOCK:
+                            blocks.append(block_of(data, e, f, cluster_time) + (key,))
+    chosen = None
+    for track in tracks:
+        if track.get("type") == 1 and codec_of(track):
+            chosen = track
+            break
+    if chosen is None:
+        raise SystemExit("halvern: no H.264, MPEG-2 or VC-1 video track in the Matroska file")
+    if not blocks:
+        raise SystemExit("halvern: no blocks in the Matroska file")
+    chosen["scale"] = scale
+    origin = blocks[0][1]
+    frames = []
+    for number, time, start, end, laced, key in blocks:
+        if number != chosen["number"]:
+            continue
+        if laced:
+            raise SystemExit("halvern: laced video blocks are not supported")
+        frames.append({"time": ((time - origin) * scale) % (1 << 64), "timecode": time, "key": key,
+                       "data": chosen["prefix"] + bytes(data[start:end])})
+    return chosen, frames
+
+
+def block_flags(data, start):
+    """Offset of the flags byte of the block whose payload starts at start."""
+    length = 1
+    while not data[start] & (0x80 >> (length - 1)):
+        length += 1
+    return start + length + 2
+
+
+def block_of(data, start, end, cluster_time):
+    pos = start
+    first = data[pos]
+    length = 1
+    while not first & (0x80 >> (length - 1)):
+        length += 1
+    number = first & (0xFF >> length)
+    for byte in data[pos + 1:pos + length]:
+        number = (number << 8) | byte
+    pos += length
+    relative = int.from_bytes(data[pos:pos + 2], "big", signed=True)
+    flags = data[pos + 2]
+    return number, cluster_time + relative, pos + 3, end, (flags >> 1) & 3
+
+
+def avc_config(private):
+    """(NAL length size, [SPS], [PPS]) of an avcC record."""
+    if len(private) < 7:
+        raise SystemExit("halvern: H.264 track without a configuration record")
+    length_size = (private[4] & 3) + 1
+    sets = [[], []]
+    pos = 5
+    for kind in range(2):
+        count = private[pos] & (0x1F if kind == 0 else 0xFF)
+        pos += 1
+        for _ in range(count):
+            size = int.from_bytes(private[pos:pos + 2], "big")
+            sets[kind].append(private[pos + 2:pos + 2 + size])
+            pos += 2 + size
+    return length_size, sets[0], sets[1]
+
+
+def annex_b(frame, length_size):
+    out = bytearray()
+    pos = 0
+    while pos + length_size <= len(frame):
+        size = int.from_bytes(frame[pos:pos + length_size], "big")
+        pos += length_size
+        out += b"\x00\x00\x00\x01" + frame[pos:pos + size]
+        pos += size
+    return bytes(out)
+
+
+class FrameTimes:
+    """Maps an offset of the elementary stream to the start time of its frame."""
+
+    def __init__(self):
+        self.offsets = []
+        self.times = []
+
+    def add(self, offset, time):
+        self.offsets.append(offset)
+        self.times.append(time)
+
+    def position(self, offset):
+        i = max(bisect.bisect_right(self.offsets, offset) - 1, 0)
+        return self.times[i]
+
+
+def demux_mkv(data):
+    """(codec, elementary stream, FrameTimes) of the file's video track."""
+    track, frames = read_matroska(data)
+    codec = codec_of(track)
+    es = bytearray()
+    times = FrameTimes()
+    if codec == "h264":
+        length_size, sps, pps = avc_config(track.get("private", b""))
+        for unit in sps + pps:
+            es += b"\x00\x00\x00\x01" + unit
+    for frame in frames:
+        times.add(len(es), frame["time"])
+        es += annex_b(frame["data"], length_size) if codec == "h264" else frame["data"]
+    return codec, bytes(es), times
