@@ -43,7 +43,8 @@ if [ -f "$shared/testdata/vc1/vc1_ap_gops.vc1" ]; then
     "$shared/testdata/vc1/vc1_ap_gops.vc1"
 fi
 
-# Chapters (two editions, nested atoms, displays in two languages, hidden and disabled flags),
+# Chapters (two editions, nested atoms, displays in two languages, hidden and disabled flags, a
+# segment UID, a chapter track and a chapter process),
 # tags aimed at an edition, two chapters and the track, and two attached files (kept beside the
 # file to compare with); small enough to seed the fuzz target whole.
 $FF -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -c:v libx264 -preset ultrafast -g 25 -bf 0 \
@@ -86,10 +87,21 @@ cat > meta_chapters.xml <<'XML'
     <ChapterAtom>
       <ChapterUID>2003</ChapterUID>
       <ChapterTimeStart>00:00:01.200000000</ChapterTimeStart>
+      <ChapterTimeEnd>00:00:01.800000000</ChapterTimeEnd>
+      <ChapterSegmentUID format="hex">00112233445566778899aabbccddeeff</ChapterSegmentUID>
+      <ChapterTrack><ChapterTrackNumber>1</ChapterTrackNumber></ChapterTrack>
       <ChapterDisplay>
         <ChapterString>Second edition</ChapterString>
         <ChapterLanguage>ger</ChapterLanguage>
       </ChapterDisplay>
+      <ChapterProcess>
+        <ChapterProcessCodecID>1</ChapterProcessCodecID>
+        <ChapterProcessPrivate format="hex">0102</ChapterProcessPrivate>
+        <ChapterProcessCommand>
+          <ChapterProcessTime>1</ChapterProcessTime>
+          <ChapterProcessData format="hex">414243</ChapterProcessData>
+        </ChapterProcessCommand>
+      </ChapterProcess>
     </ChapterAtom>
   </EditionEntry>
 </Chapters>

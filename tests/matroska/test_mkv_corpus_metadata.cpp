@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -77,9 +78,25 @@ TEST_F(MkvCorpusMetadata, ChaptersHoldTheTwoEditions) {
   EXPECT_EQ(editions[1].uid, 1002u);
   EXPECT_EQ(editions[1].flags, MKV_CHAPTER_ORDERED);
   ASSERT_EQ(editions[1].childCount, 1u);
-  EXPECT_EQ(editions[1].children[0].uid, 2003u);
-  EXPECT_EQ(editions[1].children[0].start, 1200000000u);
-  expectDisplays(editions[1].children[0], {{"Second edition", "ger", ""}});
+  const MkvChapter& second = editions[1].children[0];
+  EXPECT_EQ(second.uid, 2003u);
+  EXPECT_EQ(second.start, 1200000000u);
+  EXPECT_EQ(second.end, 1800000000u);
+  expectDisplays(second, {{"Second edition", "ger", ""}});
+  EXPECT_EQ(second.segmentUid[0], 0x00);
+  EXPECT_EQ(second.segmentUid[1], 0x11);
+  EXPECT_EQ(second.segmentUid[15], 0xFF);
+  ASSERT_EQ(second.trackNumberCount, 1u);
+  EXPECT_EQ(second.trackNumbers[0], 1u);
+  ASSERT_EQ(second.processCount, 1u);
+  const MkvChapterProcess& process = second.processes[0];
+  EXPECT_EQ(process.codecId, 1u);
+  EXPECT_EQ(process.privateSize, 2u);
+  EXPECT_EQ(memcmp(process.privateData, "\x01\x02", 3), 0);
+  ASSERT_EQ(process.commandCount, 1u);
+  EXPECT_EQ(process.commands[0].time, 1u);
+  EXPECT_EQ(process.commands[0].dataSize, 3u);
+  EXPECT_STREQ(process.commands[0].data, "ABC");
 }
 
 TEST_F(MkvCorpusMetadata, TagsKeepTheirTargets) {

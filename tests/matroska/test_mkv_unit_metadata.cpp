@@ -1,7 +1,6 @@
 // Chapters, tags and attachments from hand-built elements: what each list keeps and drops, texts
 // capped at 1023 bytes, chapter times moved to the first block, attached data never read, and
 // chapter nesting bounded.
-#include "mkv_internal.h"
 #include "mkv_test_support.h"
 
 #include <gtest/gtest.h>
