@@ -223,6 +223,14 @@ void mkvIgnoreTracks(MkvFile* file, uint32_t mask);
    target (nanoseconds from the first block). */
 void mkvSeek(MkvFile* file, uint64_t target, uint32_t flags, uint32_t selectedTrack);
 
+/* The file's attachments, chapter editions (each holding its chapter atoms) and tags, in the
+   order met. The arrays belong to the file and stay valid, unchanged, until mkvClose; a list
+   nothing was added to gives a null pointer and count 0. Chapter times are nanoseconds from the
+   first block, 0 when the file gave none. */
+void mkvListAttachments(MkvFile* file, MkvAttachment** attachments, uint32_t* count);
+void mkvListChapters(MkvFile* file, MkvChapter** chapters, uint32_t* count);
+void mkvListTags(MkvFile* file, MkvTag** tags, uint32_t* count);
+
 #ifdef __cplusplus
 }
 #endif

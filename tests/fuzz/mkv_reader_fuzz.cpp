@@ -1,5 +1,6 @@
-// libFuzzer target for the Matroska reader: open the input as a file, read every frame, seek
-// to a few times derived from the input, read on after each seek, close. Bits of the input's
+// libFuzzer target for the Matroska reader: open the input as a file, walk its chapter, tag and
+// attachment lists, read every frame, seek to a few times derived from the input, read on after
+// each seek, close. Bits of the input's
 // size also make one allocation fail (chosen by the first byte), make reads fail after a number
 // of calls (chosen by the last byte), offer the file size callback and open without seeking.
 #include "mkv_reader.h"
@@ -65,6 +66,54 @@ void fuzzFree(MkvIo*, void* block) { free(block); }
 int32_t fuzzProgress(MkvIo*, uint64_t, uint64_t) { return 1; }
 int64_t fuzzFileSize(MkvIo* io) { return static_cast<int64_t>(self(io)->size); }
 
+// Touches every field and text of the lists, so that the sanitizers see any bad pointer or
+// unterminated text in them.
+uint64_t textSum(const char* text) {
+  uint64_t sum = 0;
+  if (text != nullptr)
+    for (size_t i = 0, n = strlen(text); i < n; ++i) sum += static_cast<uint8_t>(text[i]);
+  return sum;
+}
+
+uint64_t chapterSum(const MkvChapter& c) {
+  uint64_t sum = c.uid + c.start + c.end + c.flags + c.segmentUid[0] + c.segmentUid[15];
+  for (uint32_t i = 0; i < c.trackNumberCount; ++i) sum += c.trackNumbers[i];
+  for (uint32_t i = 0; i < c.displayCount; ++i)
+    sum += textSum(c.displays[i].string) + textSum(c.displays[i].language) + textSum(c.displays[i].country);
+  for (uint32_t i = 0; i < c.processCount; ++i) {
+    const MkvChapterProcess& p = c.processes[i];
+    sum += p.codecId + p.privateSize + textSum(p.privateData);
+    for (uint32_t j = 0; j < p.commandCount; ++j)
+      sum += p.commands[j].time + p.commands[j].dataSize + textSum(p.commands[j].data);
+  }
+  for (uint32_t i = 0; i < c.childCount; ++i) sum += chapterSum(c.children[i]);
+  return sum;
+}
+
+uint64_t walkLists(MkvFile* file) {
+  uint64_t sum = 0;
+  uint32_t count;
+  MkvChapter* chapters;
+  mkvListChapters(file, &chapters, &count);
+  for (uint32_t i = 0; i < count; ++i) sum += chapterSum(chapters[i]);
+  MkvTag* tags;
+  mkvListTags(file, &tags, &count);
+  for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t j = 0; j < tags[i].targetCount; ++j) sum += tags[i].targets[j].uid + tags[i].targets[j].type;
+    for (uint32_t j = 0; j < tags[i].simpleTagCount; ++j) {
+      const MkvSimpleTag& t = tags[i].simpleTags[j];
+      sum += textSum(t.name) + textSum(t.value) + textSum(t.language) + t.flags;
+    }
+  }
+  MkvAttachment* attachments;
+  mkvListAttachments(file, &attachments, &count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const MkvAttachment& a = attachments[i];
+    sum += a.position + a.length + a.uid + textSum(a.name) + textSum(a.description) + textSum(a.mimeType);
+  }
+  return sum;
+}
+
 void readSome(MkvFile* file, uint32_t skipMask, int limit) {
   uint32_t track, size, flags;
   uint64_t start, end, filePos;
@@ -96,6 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t tracks = mkvTrackCount(file);
   for (uint32_t i = 0; i < tracks; ++i) (void)mkvTrackAt(file, i);
   (void)mkvErrorText(file);
+  volatile uint64_t listSum = walkLists(file);
+  (void)listSum;
   readSome(file, 0, 100000);
 
   uint64_t duration = mkvFileInfo(file)->duration;

@@ -271,7 +271,7 @@ TEST_P(MkvCorpus, SeeksLandOnTheFirstFrameAtOrAfterTheTarget) {
 INSTANTIATE_TEST_SUITE_P(Files, MkvCorpus,
                          ::testing::Values("avc_ffmpeg", "avc_nob", "avc_nocues", "avc_stream",
                                            "m2v_ffmpeg", "m2v_hr", "multi", "vc1", "vc1_hr",
-                                           "avc_long"));
+                                           "avc_long", "meta"));
 
 TEST(MkvCorpusFacts, FilesCarryTheFeaturesTheyStandFor) {
   {

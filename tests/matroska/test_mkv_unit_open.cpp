@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 Bytes videoTracks() { return element(eid::Tracks, trackEntry(1, 1, "V_TEST")); }
@@ -361,14 +363,73 @@ TEST(MkvOpenLifecycle, AccessorsErrorBuffersAndOutOfMemory) {
     EXPECT_EQ(mkvOpen(&io.io, 0, 0, error, -5), nullptr) << "a negative size writes nothing";
   }
   // Every single allocation failing in turn: a clean failure or a usable file, never a leak.
-  Bytes rich = makeFile({"", element(eid::Info, stringElement(0x7BA9, "title") + stringElement(0x4D80, "m")),
-                         element(eid::Tracks, trackEntry(1, 1, "V_A", element(0x63A2, "private")) +
-                                                  trackEntry(2, 2, "A_B", stringElement(0x536E, "name"))),
-                         oneCluster(), element(eid::Cues, cuePoint(0, 0) + cuePoint(1, 0) + cuePoint(2, 0))});
+  // Attachments and Chapters are met in the walk, Tags only through the SeekHead.
+  Bytes chapterDisplay = element(0x80, stringElement(0x85, "chapter") + stringElement(0x437C, "eng"));
+  Bytes chapterProcess =
+      element(0x6944, stringElement(0x450D, "private") +
+                          element(0x6911, uintElement(0x6922, 1) + stringElement(0x6933, "command")));
+  Bytes chapters = element(
+      eid::Chapters,
+      element(0x45B9, element(0xB6, uintElement(0x91, 5) + element(0x8F, uintElement(0x89, 1)) + chapterDisplay +
+                                         chapterDisplay + chapterProcess + element(0xB6, chapterDisplay))) +
+          element(0x45B9, element(0xB6, chapterDisplay)));
+  Bytes attachments = element(
+      eid::Attachments,
+      element(0x61A7, stringElement(0x466E, "a.txt") + stringElement(0x467E, "about a") +
+                          stringElement(0x4660, "text/plain") + element(0x465C, "data")) +
+          element(0x61A7, stringElement(0x466E, "b.txt") + element(0x465C, "more")));
+  Bytes simpleTag = element(0x67C8, stringElement(0x45A3, "NAME") + stringElement(0x4487, "value"));
+  Bytes tags = element(eid::Tags, element(0x7373, element(0x63C0, uintElement(0x63C5, 1)) + simpleTag + simpleTag) +
+                                      element(0x7373, simpleTag));
+  std::vector<Bytes> richParts = {
+      "", element(eid::Info, stringElement(0x7BA9, "title") + stringElement(0x4D80, "m")),
+      element(eid::Tracks, trackEntry(1, 1, "V_A", element(0x63A2, "private")) +
+                               trackEntry(2, 2, "A_B", stringElement(0x536E, "name"))),
+      attachments, chapters, oneCluster(),
+      element(eid::Cues, cuePoint(0, 0) + cuePoint(1, 0) + cuePoint(2, 0)), tags};
+  placeSeekHead(richParts, 0, {{eid::Cues, 6}, {eid::Tags, 7}});
+  Bytes rich = makeFile(richParts);
+  // What a list holds after any failure: no display, command, simple tag or attachment
+  // without the part that makes it one.
+  std::function<void(const MkvChapter&)> checkChapter = [&](const MkvChapter& c) {
+    for (uint32_t i = 0; i < c.displayCount; ++i) EXPECT_NE(c.displays[i].string, nullptr);
+    for (uint32_t i = 0; i < c.processCount; ++i) {
+      EXPECT_GT(c.processes[i].commandCount, 0u);
+      for (uint32_t j = 0; j < c.processes[i].commandCount; ++j) EXPECT_NE(c.processes[i].commands[j].data, nullptr);
+    }
+    for (uint32_t i = 0; i < c.childCount; ++i) checkChapter(c.children[i]);
+  };
+  auto checkLists = [&](MkvFile* file) {
+    MkvChapter* chapterList;
+    MkvTag* tagList;
+    MkvAttachment* attachmentList;
+    uint32_t count;
+    mkvListChapters(file, &chapterList, &count);
+    for (uint32_t i = 0; i < count; ++i) checkChapter(chapterList[i]);
+    mkvListTags(file, &tagList, &count);
+    for (uint32_t i = 0; i < count; ++i)
+      for (uint32_t j = 0; j < tagList[i].simpleTagCount; ++j) {
+        EXPECT_NE(tagList[i].simpleTags[j].name, nullptr);
+        EXPECT_NE(tagList[i].simpleTags[j].value, nullptr);
+      }
+    mkvListAttachments(file, &attachmentList, &count);
+    for (uint32_t i = 0; i < count; ++i) EXPECT_NE(attachmentList[i].name, nullptr);
+  };
   int total = 0;
   {
     OpenedFile f;
     ASSERT_TRUE(f.open(rich)) << f.error;
+    EXPECT_EQ(mkvErrorText(f.file), nullptr);
+    uint32_t chapterCount, tagCount, attachmentCount;
+    MkvChapter* chapterList;
+    MkvTag* tagList;
+    MkvAttachment* attachmentList;
+    mkvListChapters(f.file, &chapterList, &chapterCount);
+    mkvListTags(f.file, &tagList, &tagCount);
+    mkvListAttachments(f.file, &attachmentList, &attachmentCount);
+    EXPECT_EQ(chapterCount, 2u);
+    EXPECT_EQ(tagCount, 2u);
+    EXPECT_EQ(attachmentCount, 2u);
     readAllFrames(f.file);
     total = f.state.allocCalls;
   }
@@ -384,6 +445,7 @@ TEST(MkvOpenLifecycle, AccessorsErrorBuffersAndOutOfMemory) {
     if (file == nullptr) {
       EXPECT_NE(std::string(error).find(" of memory"), std::string::npos) << error << " at " << failAt;
     } else {
+      checkLists(file);
       readAllFrames(file);
       mkvClose(file);
     }
