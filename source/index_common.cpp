@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "source/index_readers.h"
+#include "source/mp4_source.h"
 #include "source/stream_readers.h"
 
 namespace {
@@ -432,9 +433,18 @@ int32_t TrimmedDisplayCount(const FrameEntry* table, int32_t fieldop, const Disp
 }
 
 int FinishIndexRead(SourceState* source) {
-  if (source->streamKind == kStreamMatroska || source->streamKind == kStreamMp4) {
-    // The Matroska and MP4 container glue is not part of this build: such a source
-    // cannot be opened.
+  if (source->streamKind == kStreamMp4) {
+    const int32_t opened = OpenMp4VideoTrack(source);
+    if (opened != 0) {
+      if (source->sourceCount > 0 && source->sourceFiles[0]) {
+        fclose(source->sourceFiles[0]);
+        source->sourceFiles[0] = nullptr;
+      }
+      return opened == 1 ? kIndexContainerUnreadable : kIndexNoVideoTrack;
+    }
+  } else if (source->streamKind == kStreamMatroska) {
+    // The Matroska container glue is not part of this build: such a source cannot be
+    // opened.
     if (source->sourceCount > 0 && source->sourceFiles[0]) {
       fclose(source->sourceFiles[0]);
       source->sourceFiles[0] = nullptr;
@@ -447,6 +457,7 @@ int FinishIndexRead(SourceState* source) {
 }
 
 void ReleaseIndexData(SourceState* source) {
+  ReleaseMp4Source(source);
   if (source->indexFile) {
     fclose(source->indexFile);
     source->indexFile = nullptr;

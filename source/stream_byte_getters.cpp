@@ -4,6 +4,7 @@
 // source file.
 #include <cstdio>
 
+#include "source/mp4_source.h"
 #include "source/stream_packet_sync.h"
 #include "source/stream_readers.h"
 
@@ -18,9 +19,13 @@ uint32_t ReadChunk(SourceState* source, FILE* file) {
 // The chunk is used up: read the next one (from the current file while its last
 // chunk was full, else from the next file that has bytes) and hand out its first byte.
 int RefillAndGet(SourceState* source, uint8_t* byte) {
-  if (source->streamKind == kStreamMatroska || source->streamKind == kStreamMp4) {
-    // Frames and samples come from the container glue; without it there is nothing
-    // to refill from.
+  if (source->streamKind == kStreamMp4) {
+    if (ReadNextMp4Sample(source) < 0) return -1;
+    *byte = *source->sourcePos++;
+    return 0;
+  }
+  if (source->streamKind == kStreamMatroska) {
+    // Frames come from the container glue; without it there is nothing to refill from.
     return -1;
   }
   uint32_t filled = 0;

@@ -2,6 +2,7 @@
 // source files, the buffer fill at a file offset, and the seeks per stream kind.
 #include <cstdio>
 
+#include "source/mp4_source.h"
 #include "source/stream_packet_sync.h"
 #include "source/stream_readers.h"
 
@@ -169,9 +170,12 @@ int SeekStream(SourceState* source, uint64_t position) {
       return 0;
     case kStreamProgram:
       return SeekPsToVideoPes(source, position);
-    case kStreamMatroska:
     case kStreamMp4:
-      // Frames and samples are positioned by the container glue.
+      SeekReadMp4Sample(source, position);
+      source->needSync = 1;
+      return 0;
+    case kStreamMatroska:
+      // Frames are positioned by the container glue.
       source->needSync = 1;
       return 0;
     default: {

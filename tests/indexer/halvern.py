@@ -12,8 +12,12 @@ no effect (every index is written whole). See README.md for the values chosen.
 import bisect
 import math
 import os
+import struct
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+import halvern_mp4  # noqa: E402  (MP4 input, beside this script)
 
 # ---------------------------------------------------------------------------
 # Reading the video elementary stream out of its packaging, with the file position
@@ -704,7 +708,14 @@ def write_index(sources, index_path):
     sizes = [os.path.getsize(path) for path in sources]
     packet_size = detect_packet_size(data)
     stream_kind, pid = 0, 0
-    if packet_size:
+    if halvern_mp4.is_mp4(data):
+        try:
+            video = halvern_mp4.read_mp4_video(data)
+        except (halvern_mp4.Mp4Error, struct.error, IndexError) as error:
+            raise SystemExit("halvern: cannot read the MP4 file: %s" % error)
+        codec, es, segments = video["codec"], video["es"], halvern_mp4.SampleTimes(video)
+        stream_kind, packet_size = 4, 0
+    elif packet_size:
         codec, pid, es, segments = demux_ts(data, packet_size)
         stream_kind = 1
     elif data[:4] == b"\x00\x00\x01\xba":
