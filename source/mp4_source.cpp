@@ -113,7 +113,8 @@ int32_t OpenMp4VideoTrack(SourceState* source) {
     if (!type || std::strcmp(type, "vide") != 0) continue;
     const char* name = MP4GetTrackMediaDataName(source->mp4File, track);
     const uint8_t objectType = MP4GetTrackEsdsObjectTypeId(source->mp4File, track);
-    if (!IsServedTrack(name, objectType)) continue;
+    // A track none of whose samples lies inside the file is of no use either.
+    if (!IsServedTrack(name, objectType) || MP4GetTrackNumberOfSamples(source->mp4File, track) == 0) continue;
     source->mp4Track = track;
     source->mp4Sample = 0;
     // Only "avc1" tracks have them; fetched once, written ahead of every seek's sample.

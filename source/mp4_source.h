@@ -8,7 +8,8 @@
 #include "source/source_state.h"
 
 // 0 when a video track was chosen; 1 when the file cannot be read as MP4; 2 when no
-// track is "avc1", "mp4v" with an MPEG-2 object type (0x60-0x65), or "vc-1".
+// track is "avc1", "mp4v" with an MPEG-2 object type (0x60-0x65), or "vc-1" with at
+// least one sample inside the file.
 int32_t OpenMp4VideoTrack(SourceState* source);
 
 // Prepares the first sample whose start time is at or after `time` (a time in the

@@ -28,6 +28,8 @@ struct Mp4File {
   AVFormatContext* format = nullptr;
   std::vector<Mp4TrackInfo> tracks;
   std::vector<AVStream*> streams;  // the demuxer's stream of each track, or null
+  // Samples of each track up to the first whose bytes do not lie inside the file.
+  std::vector<uint32_t> soundSamples;
 
   ~Mp4File() {
     if (format) avformat_close_input(&format);
@@ -51,10 +53,25 @@ AVStream* StreamOf(const Mp4File* file, MP4TrackId track) {
 }
 
 const AVIndexEntry* SampleEntry(const Mp4File* file, MP4TrackId track, MP4SampleId sample) {
-  AVStream* stream = StreamOf(file, track);
-  if (!stream || sample == 0) return nullptr;
-  if (sample > uint32_t(avformat_index_get_entries_count(stream))) return nullptr;
-  return avformat_index_get_entry(stream, int(sample - 1));
+  const int index = TrackIndex(file, track);
+  if (index < 0 || sample == 0 || sample > file->soundSamples[size_t(index)]) return nullptr;
+  return avformat_index_get_entry(file->streams[size_t(index)], int(sample - 1));
+}
+
+// The samples of a stream that can be read: up to the first one that does not lie
+// inside the file (a damaged table is read as far as it is sound).
+uint32_t SoundSamples(AVStream* stream, uint64_t fileSize) {
+  if (!stream) return 0;
+  const int count = avformat_index_get_entries_count(stream);
+  int sound = 0;
+  while (sound < count) {
+    const AVIndexEntry* entry = avformat_index_get_entry(stream, sound);
+    if (!entry || entry->pos < 0 || entry->size < 0 || uint64_t(entry->pos) > fileSize ||
+        uint64_t(entry->size) > fileSize - uint64_t(entry->pos))
+      break;
+    ++sound;
+  }
+  return uint32_t(sound);
 }
 
 // Decode time relative to the first sample: the time-to-sample table's own times.
@@ -169,6 +186,7 @@ MP4FileHandle MP4Read(const char* fileName, uint32_t verbosity) {
     return nullptr;
   }
   file->streams.assign(file->tracks.size(), nullptr);
+  file->soundSamples.assign(file->tracks.size(), 0);
   for (size_t i = 0; i < file->tracks.size(); ++i) {
     for (unsigned s = 0; s < file->format->nb_streams; ++s) {
       AVStream* stream = file->format->streams[s];
@@ -177,6 +195,7 @@ MP4FileHandle MP4Read(const char* fileName, uint32_t verbosity) {
         break;
       }
     }
+    file->soundSamples[i] = SoundSamples(file->streams[i], file->fileSize);
   }
   return file;
 }
@@ -259,8 +278,8 @@ uint32_t MP4GetTrackTimeScale(MP4FileHandle file, MP4TrackId track) {
 }
 
 MP4SampleId MP4GetTrackNumberOfSamples(MP4FileHandle file, MP4TrackId track) {
-  AVStream* stream = StreamOf(file, track);
-  return stream ? MP4SampleId(avformat_index_get_entries_count(stream)) : 0;
+  const int index = TrackIndex(file, track);
+  return index < 0 ? 0 : file->soundSamples[size_t(index)];
 }
 
 MP4Timestamp MP4GetSampleTime(MP4FileHandle file, MP4TrackId track, MP4SampleId sample) {

@@ -52,6 +52,7 @@ void MP4FreeH264SeqPictHeaders(uint8_t** seqHeaders, uint32_t* seqHeaderSizes, u
 bool MP4GetTrackH264LengthSize(MP4FileHandle file, MP4TrackId track, uint32_t* lengthSize);
 
 uint32_t MP4GetTrackTimeScale(MP4FileHandle file, MP4TrackId track);
+// The samples of the track up to the first whose bytes do not lie inside the file.
 MP4SampleId MP4GetTrackNumberOfSamples(MP4FileHandle file, MP4TrackId track);
 // The sample's decode time; all bits set for a sample id outside the track.
 MP4Timestamp MP4GetSampleTime(MP4FileHandle file, MP4TrackId track, MP4SampleId sample);

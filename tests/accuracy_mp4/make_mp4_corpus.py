@@ -8,7 +8,7 @@ closed-GOP one rewritten to 2- and 3-byte lengths and a tiny stream to 1-byte
 lengths with the shared NAL-size tool; MPEG-2: the corpus transport streams remuxed
 (sample entry mp4v, object type 0x61); VC-1: the shared samples ("vc-1" entries);
 a file whose first video track is MPEG-4 Part 2 and whose second is AVC; a file with
-only an audio track. A file whose inputs are missing is left out (the tests that
+only an audio track; the closed-GOP AVC file with its moov ahead of the samples. A file whose inputs are missing is left out (the tests that
 need it skip).
 """
 
@@ -77,6 +77,8 @@ def main(out_dir, corpus_dir, shared_dir):
                 later.append([sys.executable, nalsize, out("avc_closed.mp4"), out("avc_closed_nal%d.mp4" % n), str(n)])
         later.append([sys.executable, nalsize, os.path.join(work, "tiny.mp4"), out("avc_tiny_nal1.mp4"), "1"])
     if os.path.isfile(out("avc_closed.mp4")):
+        later.append(FF + ["-i", out("avc_closed.mp4"), "-c", "copy", "-movflags", "+faststart", "-f", "mp4",
+                           out("avc_closed_faststart.mp4")])
         later.append(FF + ["-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-i", out("avc_closed.mp4"),
                            "-map", "0:v", "-map", "1:v", "-c:v:0", "mpeg4", "-c:v:1", "copy", "-shortest",
                            "-f", "mp4", out("mixed_mpeg4_avc.mp4")])
