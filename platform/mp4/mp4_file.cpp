@@ -1,5 +1,6 @@
 #include "platform/mp4/mp4_file.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,45 @@ namespace {
 // A movie box this large is no movie box a sound file has.
 constexpr uint64_t kMaxMovieBoxSize = uint64_t(1) << 30;
 
+// libavformat is loaded when the first MP4 file is opened, not with the plug-in: it
+// brings a large tree of libraries (network, disc and subtitle support among them)
+// that a clip of any other packaging never needs.
+struct AvFormatApi {
+  decltype(&avformat_open_input) openInput = nullptr;
+  decltype(&avformat_close_input) closeInput = nullptr;
+  decltype(&av_find_input_format) findInputFormat = nullptr;
+  decltype(&avformat_index_get_entries_count) indexEntriesCount = nullptr;
+  decltype(&avformat_index_get_entry) indexEntry = nullptr;
+  decltype(&av_dict_set) dictSet = nullptr;
+  decltype(&av_dict_free) dictFree = nullptr;
+  bool loaded = false;
+};
+
+template <typename Function>
+bool Bind(void* library, const char* name, Function* function) {
+  *function = reinterpret_cast<Function>(dlsym(library, name));
+  return *function != nullptr;
+}
+
+const AvFormatApi& AvFormat() {
+  static const AvFormatApi api = [] {
+    AvFormatApi bound;
+    // The major version the headers describe; the library's own dependencies
+    // (libavutil) are searched by dlsym on its handle too.
+    void* library = dlopen("libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR),
+                           RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (!library) return bound;
+    bound.loaded = Bind(library, "avformat_open_input", &bound.openInput) &&
+                   Bind(library, "avformat_close_input", &bound.closeInput) &&
+                   Bind(library, "av_find_input_format", &bound.findInputFormat) &&
+                   Bind(library, "avformat_index_get_entries_count", &bound.indexEntriesCount) &&
+                   Bind(library, "avformat_index_get_entry", &bound.indexEntry) &&
+                   Bind(library, "av_dict_set", &bound.dictSet) && Bind(library, "av_dict_free", &bound.dictFree);
+    return bound;
+  }();
+  return api;
+}
+
 }  // namespace
 
 struct Mp4File {
@@ -32,7 +72,7 @@ struct Mp4File {
   std::vector<uint32_t> soundSamples;
 
   ~Mp4File() {
-    if (format) avformat_close_input(&format);
+    if (format) AvFormat().closeInput(&format);
     if (fd >= 0) close(fd);
   }
 };
@@ -55,17 +95,17 @@ AVStream* StreamOf(const Mp4File* file, MP4TrackId track) {
 const AVIndexEntry* SampleEntry(const Mp4File* file, MP4TrackId track, MP4SampleId sample) {
   const int index = TrackIndex(file, track);
   if (index < 0 || sample == 0 || sample > file->soundSamples[size_t(index)]) return nullptr;
-  return avformat_index_get_entry(file->streams[size_t(index)], int(sample - 1));
+  return AvFormat().indexEntry(file->streams[size_t(index)], int(sample - 1));
 }
 
 // The samples of a stream that can be read: up to the first one that does not lie
 // inside the file (a damaged table is read as far as it is sound).
 uint32_t SoundSamples(AVStream* stream, uint64_t fileSize) {
   if (!stream) return 0;
-  const int count = avformat_index_get_entries_count(stream);
+  const int count = AvFormat().indexEntriesCount(stream);
   int sound = 0;
   while (sound < count) {
-    const AVIndexEntry* entry = avformat_index_get_entry(stream, sound);
+    const AVIndexEntry* entry = AvFormat().indexEntry(stream, sound);
     if (!entry || entry->pos < 0 || entry->size < 0 || uint64_t(entry->pos) > fileSize ||
         uint64_t(entry->size) > fileSize - uint64_t(entry->pos))
       break;
@@ -174,12 +214,17 @@ MP4FileHandle MP4Read(const char* fileName, uint32_t verbosity) {
   moov.clear();
   moov.shrink_to_fit();
 
+  const AvFormatApi& api = AvFormat();
+  if (!api.loaded) {
+    delete file;
+    return nullptr;
+  }
   AVDictionary* options = nullptr;
-  av_dict_set(&options, "ignore_editlist", "1", 0);  // every sample, at its table time
-  av_dict_set(&options, "ignore_chapters", "1", 0);
-  const AVInputFormat* mov = av_find_input_format("mov");
-  const int opened = mov ? avformat_open_input(&file->format, fileName, mov, &options) : -1;
-  av_dict_free(&options);
+  api.dictSet(&options, "ignore_editlist", "1", 0);  // every sample, at its table time
+  api.dictSet(&options, "ignore_chapters", "1", 0);
+  const AVInputFormat* mov = api.findInputFormat("mov");
+  const int opened = mov ? api.openInput(&file->format, fileName, mov, &options) : -1;
+  api.dictFree(&options);
   if (opened < 0) {
     file->format = nullptr;
     delete file;
