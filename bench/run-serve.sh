@@ -1,8 +1,9 @@
 #!/bin/sh
 # Serving benchmark, one run and one table: 1080p H.264 (closed and open GOPs of 48,
-# three B-frames) and a 1080i MPEG-2 transport stream (open GOPs of 15, two B
-# pictures), 600 frames each, at 1 and 8 decoder threads; and the open-GOP H.264 and
-# the MPEG-2 stream remuxed to Matroska (rows avc_open_mkv, m2v_1080i_mkv).
+# three B-frames; raw and remuxed to MP4) and a 1080i MPEG-2 transport stream (open
+# GOPs of 15, two B pictures), 600 frames each, at 1 and 8 decoder threads; and the
+# open-GOP H.264 and the MPEG-2 stream remuxed to Matroska (rows avc_open_mkv,
+# m2v_1080i_mkv).
 #
 # - linear: every frame served through tessivar-host (whole process, frames written
 #   as Y4M to /dev/null) against `ffmpeg -threads N -i FILE -f null -` (whole process);
@@ -20,7 +21,7 @@
 #
 #   bench/run-serve.sh [BUILD_DIR]      (default build/release, already built)
 #
-# Needs ffmpeg, ffprobe, x264, python3 and libffms2-dev (the comparison program is
+# Needs ffmpeg, ffprobe, x264, python3, mkvmerge (for the MP4 rows) and libffms2-dev (the comparison program is
 # compiled here). Streams and results go to BUILD_DIR/bench-serve/.
 set -e
 cd "$(dirname "$0")/.."
@@ -69,6 +70,19 @@ if command -v mkvmerge >/dev/null; then
   STREAMS="$STREAMS avc_open_mkv.mkv m2v_1080i_mkv.mkv"
 else
   echo "mkvmerge missing: no Matroska rows" >&2
+fi
+# MP4 rows: the two H.264 streams remuxed to MP4 (through Matroska, which gives the
+# samples their times), served from the .mp4 against its own decode and FFMS2 on it.
+if command -v mkvmerge >/dev/null; then
+  for avc in avc_closed avc_open; do
+    if [ ! -s "$WORK/${avc}_mp4.mp4" ]; then
+      mkvmerge -q -o "$WORK/$avc.mkv" --default-duration 0:25fps "$WORK/$avc.264"
+      $FF -i "$WORK/$avc.mkv" -c copy -f mp4 "$WORK/${avc}_mp4.mp4"
+    fi
+  done
+  STREAMS="$STREAMS avc_closed_mp4.mp4 avc_open_mp4.mp4"
+else
+  echo "mkvmerge missing: no MP4 rows" >&2
 fi
 
 python3 - "$SEED" "$FRAMES" "$REQUESTS" > "$WORK/random.txt" <<'EOF'
@@ -189,7 +203,7 @@ def load(path):
     return {int(a): b for a, b in (l.split() for l in open(path))}
 
 requests = [int(x) for x in open(f"{work}/random.txt")]
-print(f"{'stream':<10} {'thr':>3} | {'ffmpeg':>7} {'host':>7} {'ratio':>5} {'miss':>4} | "
+print(f"{'stream':<14} {'thr':>3} | {'ffmpeg':>7} {'host':>7} {'ratio':>5} {'miss':>4} | "
       f"{'pics/req':>13} {'ideal fps':>13} {'ours':>7} {'/ideal':>11} {'miss':>4} | "
       f"{'ffms2':>7} {'/ideal':>6} {'miss':>4}")
 for row in open(f"{work}/rows.txt"):
@@ -200,7 +214,7 @@ for row in open(f"{work}/rows.txt"):
     ffmpeg_fps, host_fps = frames / ffmpeg_s, frames / host_s
     strict, design = pictures_per_request(name, requests)
     ideal, ideal_design = ffmpeg_fps / strict, ffmpeg_fps / design
-    print(f"{name:<10} {threads:>3} | {ffmpeg_fps:>7.1f} {host_fps:>7.1f} {host_fps / ffmpeg_fps:>5.2f} "
+    print(f"{name:<14} {threads:>3} | {ffmpeg_fps:>7.1f} {host_fps:>7.1f} {host_fps / ffmpeg_fps:>5.2f} "
           f"{mismatches(f'{work}/{name}.linear.{threads}.md5', masked):>4} | "
           f"{strict:>6.1f} {design:>6.1f} {ideal:>6.2f} {ideal_design:>6.2f} {ours_fps:>7.2f} "
           f"{ours_fps / ideal:>5.2f} {ours_fps / ideal_design:>5.2f} "

@@ -8,6 +8,7 @@
 
 #include "source/index_readers.h"
 #include "source/mkv_source.h"
+#include "source/mp4_source.h"
 #include "source/stream_readers.h"
 
 namespace {
@@ -455,8 +456,7 @@ int FinishIndexRead(SourceState* source) {
   if (source->streamKind == kStreamMatroska) {
     opened = OpenMkvVideoTrack(source);
   } else if (source->streamKind == kStreamMp4) {
-    // The MP4 container glue is not part of this build: such a source cannot be opened.
-    opened = 1;
+    opened = OpenMp4VideoTrack(source);
   }
   if (opened != 0) {
     if (source->sourceCount > 0 && source->sourceFiles[0]) {
@@ -472,6 +472,7 @@ int FinishIndexRead(SourceState* source) {
 
 void ReleaseIndexData(SourceState* source) {
   CloseMkvSource(source);  // before the source file it reads
+  ReleaseMp4Source(source);
   if (source->indexFile) {
     fclose(source->indexFile);
     source->indexFile = nullptr;

@@ -21,6 +21,7 @@ class SourceDecoder;
 struct SourceState;
 struct MkvSourceIo;
 typedef struct MkvFile MkvFile;
+struct Mp4File;
 
 // Sizes of the fixed buffers and tables.
 constexpr int kMaxSourceFiles = 512;
@@ -201,4 +202,14 @@ struct SourceState {
 
   // ---- parameter sets fed ahead of a GOP (AVC) ----
   uint8_t paramSetArea[kParamSetAreaSize];
+
+  // ---- MP4 source (stream kind 4, source/mp4_source.h) ----
+  Mp4File* mp4File = nullptr;  // the first source file opened as MP4; null when none
+  uint32_t mp4Track = 0;       // id of the chosen video track
+  uint32_t mp4Sample = 0;      // id of the sample last prepared (ids count from 1)
+  // The track's sequence and picture parameter sets (null-ended, sizes 0-ended).
+  uint8_t** mp4SeqHeaders = nullptr;
+  uint32_t* mp4SeqHeaderSizes = nullptr;
+  uint8_t** mp4PictHeaders = nullptr;
+  uint32_t* mp4PictHeaderSizes = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "source/mkv_source.h"
+#include "source/mp4_source.h"
 #include "source/stream_packet_sync.h"
 #include "source/stream_readers.h"
 
@@ -37,8 +38,9 @@ uint32_t ReadChunk(SourceState* source, FILE* file) {
 int RefillAndGet(SourceState* source, uint8_t* byte) {
   if (source->streamKind == kStreamMatroska) return RefillFromMkv(source, byte);
   if (source->streamKind == kStreamMp4) {
-    // Samples come from the container glue; without it there is nothing to refill from.
-    return -1;
+    if (ReadNextMp4Sample(source) < 0) return -1;
+    *byte = *source->sourcePos++;
+    return 0;
   }
   uint32_t filled = 0;
   source->chunkFile = nullptr;  // the buffer no longer holds what the last seek read

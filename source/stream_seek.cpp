@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "source/mkv_source.h"
+#include "source/mp4_source.h"
 #include "source/stream_packet_sync.h"
 #include "source/stream_readers.h"
 
@@ -175,7 +176,7 @@ int SeekStream(SourceState* source, uint64_t position) {
       source->needSync = 1;
       return 0;
     case kStreamMp4:
-      // Samples are positioned by the container glue.
+      SeekReadMp4Sample(source, position);
       source->needSync = 1;
       return 0;
     default: {

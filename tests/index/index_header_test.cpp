@@ -105,14 +105,16 @@ TEST_P(FirstLineTest, MatroskaSourceThatDoesNotParse) {
   ReleaseIndexData(source_.get());
 }
 
-TEST_P(FirstLineTest, ContainerSourcesAreRefusedUntilTheirReaderExists) {
+// STREAM 4 hands the first source file to the MP4 glue; one that is not MP4 cannot
+// be opened, and the reader closes it.
+TEST_P(FirstLineTest, Mp4SourceThatIsNotMp4IsUnreadable) {
   const IndexKind kind = GetParam();
-  for (const char* line : {"STREAM 4\n"}) {
-    SCOPED_TRACE(line);
-    EXPECT_EQ(Read(kind, std::string(line) + OneFrame(kind)), kIndexContainerUnreadable);
-    EXPECT_EQ(source_->sourceFiles[0], nullptr);
-    ReleaseIndexData(source_.get());
-  }
+  EXPECT_EQ(Read(kind, "STREAM 4\n" + OneFrame(kind)), kIndexContainerUnreadable);
+  EXPECT_EQ(source_->streamKind, kStreamMp4);
+  EXPECT_EQ(source_->byteGetter, GetEsByte);
+  EXPECT_EQ(source_->sourceFiles[0], nullptr);
+  EXPECT_EQ(source_->mp4File, nullptr);
+  ReleaseIndexData(source_.get());
 }
 
 TEST_P(FirstLineTest, CommonKeywordLines) {

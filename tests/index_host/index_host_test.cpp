@@ -165,7 +165,7 @@ TEST_F(IndexHostTest, ReaderResultsBecomeScriptErrors) {
        "Orvanto: Force Film mode not supported with frame repeats.\nRefer to the Cobrisk Users Manual."},
       {"STREAM 2 over a file that is not Matroska", "", "VQAVCIndexFileJX14", "STREAM 2\n" + frames, "",
        "Orvanto: Could not parse the Matroska file."},
-      {"MP4 source", "", "VQMPGIndexFileJX14", "STREAM 4\nSIZ 64 x 64\nSEQ 0\nFRM I 0 0 0 1\n", "",
+      {"MP4 source that is not MP4", "", "VQMPGIndexFileJX14", "STREAM 4\nSIZ 64 x 64\nSEQ 0\nFRM I 0 0 0 1\n", "",
        "Orvanto: Could not parse the Matroska file."},
       {"empty index file", "\n", "", "", "", "Orvanto: Invalid index file!"},
       {"unknown codec letter", "VQXIndexFileJX14\n", "", "", "", "Orvanto: Invalid index file!"},

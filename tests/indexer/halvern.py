@@ -12,10 +12,13 @@ no effect (every index is written whole). See README.md for the values chosen.
 import bisect
 import math
 import os
+import struct
 import subprocess
 import sys
 
 from halvern_mkv import demux_mkv, is_matroska
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+import halvern_mp4  # noqa: E402  (MP4 input, beside this script)
 
 # ---------------------------------------------------------------------------
 # Reading the video elementary stream out of its packaging, with the file position
@@ -710,6 +713,13 @@ def write_index(sources, index_path):
         # Positions are the start times of the frames that hold them.
         codec, es, segments = demux_mkv(data)
         stream_kind = 2
+    elif halvern_mp4.is_mp4(data):
+        try:
+            video = halvern_mp4.read_mp4_video(data)
+        except (halvern_mp4.Mp4Error, struct.error, IndexError) as error:
+            raise SystemExit("halvern: cannot read the MP4 file: %s" % error)
+        codec, es, segments = video["codec"], video["es"], halvern_mp4.SampleTimes(video)
+        stream_kind, packet_size = 4, 0
     elif packet_size:
         codec, pid, es, segments = demux_ts(data, packet_size)
         stream_kind = 1
