@@ -1,6 +1,8 @@
 #!/bin/sh
-# Installs what is needed, then builds and runs the whole test suite twice:
-# a Release tree and an AddressSanitizer + UndefinedBehaviorSanitizer tree.
+# Installs what is needed, then builds and runs the test suite in each tree: a
+# Release tree and an AddressSanitizer + UndefinedBehaviorSanitizer tree for x86-64,
+# a ThreadSanitizer tree of the threaded parts, and a Release tree of the 32-bit x86
+# build.
 set -e
 cd "$(dirname "$0")"
 [ "${TESSIVAR_SKIP_INSTALL:-0}" = 1 ] || ./install-deps.sh
@@ -20,4 +22,9 @@ cmake --build build/asan -j "$JOBS"
 # (tests/pipeline/run-tsan.sh).
 JOBS="$JOBS" tests/pipeline/run-tsan.sh build/tsan
 
-echo "all tests passed in both trees"
+# The 32-bit x86 build: the same source with -m32 and the i386 libraries.
+cmake -S . -B build/i386 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-i386.cmake"
+cmake --build build/i386 -j "$JOBS"
+(cd build/i386 && ctest --output-on-failure -j "$JOBS")
+
+echo "all tests passed in every tree"

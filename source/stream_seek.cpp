@@ -119,6 +119,8 @@ void MapStreamPosition(SourceState* source, uint64_t position, int32_t* fileInde
   }
 }
 
+static_assert(sizeof(off_t) == 8, "source files beyond 2 GiB need 64-bit file offsets (_FILE_OFFSET_BITS=64)");
+
 void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset) {
   uint32_t filled = 0;
   if (file != nullptr && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0) {

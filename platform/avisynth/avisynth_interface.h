@@ -28,7 +28,9 @@ class AVSValue;
 class VideoFrame;
 class VideoFrameBuffer;
 
-// Test and host code that needs the private fields names itself here.
+// Test and host code that needs the private fields names itself here, and so does
+// the build's own check of the layout (avisynth_layout_check.cpp).
+struct AvsLayoutCheck;
 struct AvsLayoutProbe;
 class AvsFrameAccess;
 
@@ -91,6 +93,7 @@ enum { PLANAR_Y = 1 << 0, PLANAR_U = 1 << 1, PLANAR_V = 1 << 2, PLANAR_ALIGNED =
 // host allocates, recycles and frees these objects, never the plug-in.
 class VideoFrameBuffer {
   friend class VideoFrame;
+  friend struct AvsLayoutCheck;
   friend struct AvsLayoutProbe;
   friend class AvsFrameAccess;
 
@@ -114,6 +117,7 @@ class VideoFrameBuffer {
 // A view on a frame buffer (planes at offsets with their pitches); prefix only.
 class VideoFrame {
   friend class PVideoFrame;
+  friend struct AvsLayoutCheck;
   friend struct AvsLayoutProbe;
   friend class AvsFrameAccess;
 
@@ -174,6 +178,7 @@ class VideoFrame {
 class IClip {
   friend class PClip;
   friend class AVSValue;
+  friend struct AvsLayoutCheck;
   friend struct AvsLayoutProbe;
 
   long refcnt;
@@ -264,6 +269,7 @@ class PVideoFrame {
 // else owns, and copying or destroying it never touches them. A plug-in therefore
 // never hands the host an array of its own.
 class AVSValue {
+  friend struct AvsLayoutCheck;
   friend struct AvsLayoutProbe;
 
   short type;  // 'v' undefined, 'c' clip, 'b' bool, 'i' int, 'f' float, 's' string, 'a' array

@@ -1,7 +1,6 @@
 // Virtual slot order, checked against raw tables: a fake environment built from
 // an array of function pointers is called through our header, and our clips are
 // called by raw slot index the way the host calls them.
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,7 +9,7 @@
 
 #include "platform/avisynth/avisynth_interface.h"
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 
 namespace {
 
@@ -32,12 +31,12 @@ void RecordAddFunction(void*, const char* name, const char* params, void* apply,
 }
 
 // NewVideoFrame returns a PVideoFrame through the hidden result pointer, which
-// comes first, before `this`.
-void* RecordNewVideoFrame(void* result, void*, const VideoInfo* vi, int align) {
+// comes first, before `this`. A free function returning the same class takes it
+// the same way on both ABIs (on i386 it also pops it, as the member does).
+PVideoFrame RecordNewVideoFrame(void*, const VideoInfo* vi, int align) {
   gCalls.push_back("NewVideoFrame:" + std::to_string(vi->width) + "x" + std::to_string(vi->height) + ":" +
                    std::to_string(align));
-  std::memset(result, 0, sizeof(void*));  // a null frame handle
-  return result;
+  return PVideoFrame();  // a null frame handle
 }
 
 void RecordBitBlt(void*, BYTE* dst, int dstPitch, const BYTE* src, int srcPitch, int rowSize, int height) {
@@ -162,9 +161,17 @@ TEST(AvisynthSlots, HostCallsTheClipByRawSlot) {
   void** vtable = Opaque(*reinterpret_cast<void***>(Opaque(clip)));
 
   EXPECT_EQ(Opaque(reinterpret_cast<int (*)(void*)>(vtable[0]))(clip), 3);
+#if defined(__x86_64__)
+  // The result address comes first and goes back in rax.
   char frameHandle[sizeof(void*)];
   void* returned = Opaque(reinterpret_cast<void* (*)(void*, void*, int, void*)>(vtable[1]))(frameHandle, clip, 7, nullptr);
   EXPECT_EQ(returned, frameHandle);
+#else
+  // The result address is the first stack word, which the callee pops: called as a
+  // free function returning the same class, the caller expects exactly that.
+  PVideoFrame frame = Opaque(reinterpret_cast<PVideoFrame (*)(void*, int, void*)>(vtable[1]))(clip, 7, nullptr);
+  EXPECT_FALSE(frame);
+#endif
   EXPECT_EQ(clip->lastRequest, 7);
   EXPECT_TRUE(reinterpret_cast<bool (*)(void*, int)>(vtable[2])(clip, 4));
   EXPECT_FALSE(reinterpret_cast<bool (*)(void*, int)>(vtable[2])(clip, 5));
@@ -185,4 +192,4 @@ TEST(AvisynthSlots, HostCallsTheClipByRawSlot) {
 
 }  // namespace
 
-#endif  // __x86_64__
+#endif  // __x86_64__ || __i386__

@@ -136,7 +136,7 @@ std::map<int, std::set<int>> lacingKinds(const Bytes& d) {
       uint64_t size = vint(p, false);
       if (size == (uint64_t{1} << (7 * (p - sizeStart))) - 1) size = d.size() - p;
       if (id == 0x18538067 || id == 0x1F43B675 || id == 0xA0) {
-        walk(p, std::min(d.size(), p + size));
+        walk(p, static_cast<size_t>(std::min<uint64_t>(d.size(), p + size)));
       } else if (id == 0xA3 || id == 0xA1) {
         size_t q = p;
         int track = static_cast<int>(vint(q, false));

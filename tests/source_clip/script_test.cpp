@@ -74,7 +74,7 @@ class OrvantoScript : public testing::Test {
     fs::copy_file(TESSIVAR_PLUGIN, folder_ / "libtessivar.so");
     // Any loadable library stands in for the software engine: the clip only
     // checks that it loads.
-    fs::copy_file(STAND_IN_LIBRARY, folder_ / "libmfxsw64.so");
+    fs::copy_file(STAND_IN_LIBRARY, folder_ / ENGINE_FILE_NAME);
     oldDirectory_ = fs::current_path();
     fs::current_path(folder_ / "work");  // where Marlquin.def is looked for
     source_ = folder_ / "work" / "stream.264";
@@ -332,8 +332,9 @@ TEST_F(OrvantoScript, AbsurdlyLongPathsAreRefused) {
 }
 
 TEST_F(OrvantoScript, MissingSoftwareEngineLibrary) {
-  fs::remove(folder_ / "libmfxsw64.so");
-  EXPECT_EQ(CallError({{"vqi", AVSValue(WriteIndex("clip.vqi").c_str())}}), "Orvanto: cannot load libmfxsw64.so");
+  fs::remove(folder_ / ENGINE_FILE_NAME);
+  EXPECT_EQ(CallError({{"vqi", AVSValue(WriteIndex("clip.vqi").c_str())}}),
+            std::string("Orvanto: cannot load ") + ENGINE_FILE_NAME);
 }
 
 TEST_F(OrvantoScript, SourceWithoutIndexStartsTheIndexer) {

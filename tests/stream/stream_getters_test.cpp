@@ -1,6 +1,7 @@
 // Byte getters and seeks over hand-built elementary, transport and program streams.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 
 #include "source/stream_readers.h"
@@ -27,6 +28,26 @@ void UseGetterFor(SourceState* source) {
   source->byteGetter = source->streamKind == kStreamTransport ? GetTsByte
                        : source->streamKind == kStreamProgram ? GetPsByte
                                                               : GetEsByte;
+}
+
+// A sparse source file whose only data lies beyond 4 GiB: opened and read there by
+// the 32-bit build too (a 32-bit file offset fails to open it or reads elsewhere).
+TEST(ElementaryStream, ReadsBeyondFourGiB) {
+  ScratchFolder folder;
+  const Bytes tail = PatternBytes(4096, 9);
+  const uint64_t at = (uint64_t{9} << 29) + 12345;  // 4.5 GiB and a bit
+  const std::filesystem::path path = folder.path() / "large.264";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.seekp(static_cast<std::streamoff>(at));
+    out.write(reinterpret_cast<const char*>(tail.data()), static_cast<std::streamsize>(tail.size()));
+    ASSERT_TRUE(out.good());
+  }
+  OpenedSource source({path}, kStreamElementary);
+  ASSERT_NE(source->sourceFiles[0], nullptr);
+  UseGetterFor(source.get());
+  SeekStream(source.get(), at);
+  EXPECT_TRUE(SameBytes(DrainGetter(source.get()), tail));
 }
 
 TEST(ElementaryStream, ReadsAcrossThreeFilesAndEndsForGood) {
