@@ -131,7 +131,9 @@ def unit_files(at):
     mkv_write.write_mkv(at("unit_nal4.mkv"), mkv_write.track_entry("V_MPEG4/ISO/AVC", avcc), timed(nal_frames(4, 7)))
     mkv_write.write_mkv(at("unit_nal2.mkv"), mkv_write.track_entry("V_MPEG4/ISO/AVC", avcc[:4] + b"\xfd" + avcc[5:]),
                         timed(nal_frames(2, 7)))
-    nested_file(at("unit_nested.mkv"), mkv_write.track_entry("V_MPEG4/ISO/AVC", avcc), timed(nal_frames(4, 7)))
+    nested_file(at("unit_nested.mkv"), mkv_write.track_entry("V_MPEG4/ISO/AVC", avcc), timed(nal_frames(4, 7)), True)
+    nested_file(at("unit_nested_tags.mkv"), mkv_write.track_entry("V_MPEG4/ISO/AVC", avcc), timed(nal_frames(4, 7)),
+                False)
     mkv_write.write_mkv(at("unit_prefix.mkv"), mkv_write.track_entry("V_MPEG2", b"", b"\x00\x00\x01"),
                         timed([bytes([0xB3, k, 0xC1]) for k in range(7)]))
     huge = 7999998  # with the 3-byte terminator one byte more than the buffer holds
@@ -147,11 +149,13 @@ def deep_nesting(element_id, depth):
     return b"".join(id_bytes + mkv_write.vint_size(header * (depth - 1 - level), 8) for level in range(depth))
 
 
-def nested_file(path, track, frames):
-    """A playable file whose Segment also holds Chapters, Tags and an element of an
-    unknown ID, each nested 100,000 levels deep."""
+def nested_file(path, track, frames, with_chapters):
+    """A playable file whose Segment also holds Tags and an element of an unknown ID,
+    and with_chapters Chapters, each nested 100,000 levels deep."""
     depth = 100000
-    chapters = mkv_write.element(0x1043A770, mkv_write.element(0x45B9, deep_nesting(0xB6, depth)))
+    chapters = b""
+    if with_chapters:
+        chapters = mkv_write.element(0x1043A770, mkv_write.element(0x45B9, deep_nesting(0xB6, depth)))
     tags = mkv_write.element(0x1254C367, mkv_write.element(0x7373, deep_nesting(0x67C8, depth)))
     mkv_write.write_mkv(path, track, frames, extra_head=chapters + tags + deep_nesting(0x5A5A, depth))
 

@@ -149,14 +149,26 @@ TEST(MkvFrameBytes, UnitLengthsBecomeStartCodesAndHeadersAreRestored) {
   }
 }
 
-// Chapters, Tags and an unknown element nested 100,000 levels deep before the first
-// Cluster: the file opens (or is refused) without running out of stack, and its frames
-// are read.
+// Tags and an unknown element nested 100,000 levels deep before the first Cluster:
+// the file opens without running out of stack and its frames are read. Chapter atoms
+// nested that deep stop the reader's walk at its depth bound: the file still opens,
+// and its track simply has no frames.
 TEST(MkvDeepNesting, OpensAndReadsWithoutExhaustingTheStack) {
-  if (!Have("unit_nested.mkv")) GTEST_SKIP() << "Matroska test file missing: unit_nested.mkv";
-  MkvSource source("unit_nested.mkv", kCodecAvc);
-  ASSERT_EQ(source.opened, 0);
-  EXPECT_EQ(source.AfterSeek(500000000, 8), Cat({kStart4, Unit1(2)}));
+  struct Case {
+    const char* file;
+    Bytes expected;
+  };
+  const Case cases[] = {
+      {"unit_nested_tags.mkv", Cat({kStart4, Unit1(2)})},
+      {"unit_nested.mkv", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    if (!Have(c.file)) GTEST_SKIP() << "Matroska test file missing: " << c.file;
+    MkvSource source(c.file, kCodecAvc);
+    ASSERT_EQ(source.opened, 0);
+    EXPECT_EQ(source.AfterSeek(500000000, 8), c.expected);
+  }
 }
 
 // A frame that does not fit the source buffer is not loaded by a seek either: the

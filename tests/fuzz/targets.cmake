@@ -8,3 +8,4 @@ tessivar_fuzz_target(index_mpeg2_fuzz SOURCES index_reader_fuzz.cpp LIBS tessiva
 tessivar_fuzz_target(index_vc1_fuzz SOURCES index_reader_fuzz.cpp LIBS tessivar_source SEEDS index_vc1
                      DEFINES FUZZ_READER=ReadVc1Index FUZZ_CHOOSER=ChooseVc1Gop)
 tessivar_fuzz_target(stream_units_fuzz SOURCES stream_units_fuzz.cpp LIBS tessivar_source SEEDS stream)
+tessivar_fuzz_target(mp4_layer_fuzz SOURCES mp4_layer_fuzz.cpp LIBS tessivar_mp4 SEEDS mp4)
