@@ -247,7 +247,7 @@ mfxStatus MFX_CDECL MFXVideoDECODE_Init(mfxSession session, mfxVideoParam* par) 
   if (par->IOPattern != MFX_IOPATTERN_OUT_SYSTEM_MEMORY) return MFX_ERR_INVALID_VIDEO_PARAM;
   const mfxFrameInfo& fi = par->mfx.FrameInfo;
   if (!fi.Width || !fi.Height || fi.Width % 16 || fi.Height % 16) return MFX_ERR_INVALID_VIDEO_PARAM;
-  if (fi.Width > 8192 || fi.Height > 8192) return MFX_ERR_UNSUPPORTED;
+  if (fi.Width > kMaxPictureSize || fi.Height > kMaxPictureSize) return MFX_ERR_UNSUPPORTED;
   mfxVideoParam checked = *par;
   mfxStatus status = CorrectParams(&checked);
   if (status < MFX_ERR_NONE) return status;
