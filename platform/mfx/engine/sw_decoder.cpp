@@ -259,10 +259,7 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts) {
       dropped = bLike && referencesSinceStart_ < 2;
     }
     if (dropped) {
-      Picture placeholder;
-      placeholder.pts = pts;
-      placeholder.corrupt = true;
-      ready_.push_back(placeholder);
+      AddLostPicture(pts);
       return true;
     }
     if (reference) ++referencesSinceStart_;
@@ -277,15 +274,32 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts) {
       ReceiveFrames();
       continue;
     }
+    // A picture the decoder refused (its slice headers damaged) still counts as an output.
+    if (r < 0 && r != AVERROR_EOF) AddLostPicture(pts);
     ReceiveFrames();
     return r >= 0;
   }
   return false;
 }
 
+void SwDecoder::AddLostPicture(int64_t pts) {
+  Picture placeholder;
+  placeholder.pts = pts;
+  placeholder.corrupt = true;
+  ready_.push_back(placeholder);
+}
+
 bool SwDecoder::ReceiveFrames() {
   bool any = false;
-  while (avcodec_receive_frame(codec_, frame_) >= 0) {
+  for (int errors = 0;;) {
+    const int r = avcodec_receive_frame(codec_, frame_);
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+    if (r < 0) {
+      // A decode failure that surfaces here (frame threads report it late): one picture lost.
+      AddLostPicture(AV_NOPTS_VALUE);
+      if (++errors == 64) break;
+      continue;
+    }
     Picture picture;
     picture.frame = av_frame_alloc();
     if (!picture.frame) {

@@ -50,6 +50,7 @@ class SwDecoder {
   void Consume(mfxBitstream* bs, size_t bytes);
   bool SendPacket(const uint8_t* data, int size, int64_t pts);
   bool ReceiveFrames();
+  void AddLostPicture(int64_t pts);  // a placeholder in the output queue
   void Drain();
   void ClearQueue();
   void EmitPicture(Picture& picture, mfxFrameSurface1* work);
