@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "mfx_player.h"
 #include "start_codes.h"
@@ -142,6 +144,45 @@ TEST(GopStartDamaged, RefusedPictureKeepsTheCountFromEveryStart) {
       while (k < run.pictures.size() && run.pictures[k].corrupt && i > 0) ++k;  // leading pictures
       for (; k < run.pictures.size() && start.firstPicture + k < linear.pictures.size(); ++k)
         EXPECT_EQ(run.pictures[k].md5, linear.pictures[start.firstPicture + k].md5) << where << ": output " << k;
+    }
+  }
+}
+
+// Reset and Close while the decoder is decoding ahead (a run stopped after a few outputs
+// leaves pictures and input in flight) return promptly, and the run after them is exact.
+TEST(GopStartInterrupted, ResetAndCloseWhileDecodingAheadLeaveTheNextRunExact) {
+  const GopCase cases[] = {kCases[1], kCases[8]};  // open GOPs: H.264 frame threads, MPEG-2
+  for (const GopCase& c : cases) {
+    const std::vector<uint8_t> data = ReadFile(StreamPath(c.name));
+    ASSERT_FALSE(data.empty()) << c.name;
+    const std::vector<std::string> linear = FfmpegFrameMd5s(StreamPath(c.name));
+    const std::vector<StartPoint> starts = FindStartPoints(c.codecId, data);
+    ASSERT_GE(starts.size(), 2u) << c.name;
+    MfxPlayer player;
+    ASSERT_EQ(player.Prime(c.codecId, data), MFX_ERR_NONE);
+    std::mt19937 rng(17);
+    for (int round = 0; round < 12; ++round) {
+      const StartPoint& before = starts[rng() % starts.size()];
+      ASSERT_FALSE(player.Play(data, before.offset, 4096, 1 + rng() % 6).pictures.empty()) << c.name;
+      const bool close = round % 3 == 2;
+      const auto began = std::chrono::steady_clock::now();
+      if (close) {
+        ASSERT_EQ(player.Decoder().Close(), MFX_ERR_NONE);
+        ASSERT_EQ(player.Decoder().Init(&player.Params()), MFX_ERR_NONE);
+      } else {
+        ASSERT_EQ(player.Reset(), MFX_ERR_NONE);
+      }
+      // A bound that only a wait without end exceeds, also in a loaded sanitizer tree.
+      EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10)) << c.name;
+      const StartPoint& start = starts[rng() % starts.size()];
+      const PlayResult run = player.Play(data, start.offset, 65536, 15);
+      const std::string where = std::string(c.name) + (close ? " after Close" : " after Reset") + " at picture " +
+                                std::to_string(start.firstPicture);
+      ASSERT_EQ(run.pictures.size(), std::min<size_t>(15, linear.size() - start.firstPicture)) << where;
+      for (size_t k = 0; k < run.pictures.size(); ++k) {
+        if (run.pictures[k].corrupt && static_cast<int>(k) < c.maxLeading) continue;  // leading pictures
+        EXPECT_EQ(run.pictures[k].md5, linear[start.firstPicture + k]) << where << ": output " << k;
+      }
     }
   }
 }
