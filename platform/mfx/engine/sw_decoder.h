@@ -47,7 +47,7 @@ class SwDecoder {
   mfxStatus DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work);
 
   // Pictures decoded at most ahead of the application.
-  static constexpr size_t kPicturesAhead = 4;
+  static constexpr size_t kPicturesAhead = 2;
 
  private:
   struct Picture {
