@@ -18,6 +18,9 @@
 #   record. FFMS2 (Debian's libffms2-dev) serves the same requests.
 # - miss: frames that differ from ffmpeg's linear decode (MD5 of the planes; the hint
 #   stamp's 64 low bits are masked on both sides for this filter's frames).
+# - cpu: user + system seconds per served frame of the linear runs, ffmpeg and host
+#   (medians of the same five turns), FFMS2's linear frames/s over the same frames, and
+#   the load average before and after the runs.
 #
 #   bench/run-serve.sh [BUILD_DIR]      (default build/release, already built)
 #
@@ -41,6 +44,7 @@ for f in lib/libtessivar.so lib/halvern bin/tessivar-host bin/tessivar-serve-ben
   [ -e "$BUILD/$f" ] || { echo "missing $BUILD/$f: build the tree first" >&2; exit 1; }
 done
 
+echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) processors"
 g++ -O2 -std=c++20 bench/serve_ffms2.cpp $(pkg-config --cflags --libs ffms2 libavutil) -o "$WORK/serve-ffms2"
 gcc -O2 -shared -fPIC bench/decoder_threads_shim.c -o "$WORK/decoder-threads.so"
 
@@ -124,27 +128,39 @@ for stream in $STREAMS; do
 done
 
 # Elapsed seconds of two commands, run by turns five times so that the machine's drift
-# touches both alike: the median of each, on one line.
+# touches both alike: the median of each, on one line. With --cpu FILE first, the medians
+# of their CPU seconds (user + system, children included) go to FILE.
 cat > "$WORK/paired_seconds.py" <<'PY'
-import statistics, subprocess, sys, time
-split = sys.argv.index("--")
-commands = [sys.argv[1:split], sys.argv[split + 1:]]
-times = [[], []]
+import os, statistics, subprocess, sys, time
+args = sys.argv[1:]
+cpu_file = None
+if args[0] == "--cpu":
+    cpu_file, args = args[1], args[2:]
+split = args.index("--")
+commands = [args[:split], args[split + 1:]]
+times, cpus = [[], []], [[], []]
 for _ in range(5):
     for k, command in enumerate(commands):
-        start = time.monotonic()
+        start, before = time.monotonic(), os.times()
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        after = os.times()
         times[k].append(time.monotonic() - start)
+        cpus[k].append(after.children_user - before.children_user + after.children_system - before.children_system)
 print("%.3f %.3f" % (statistics.median(times[0]), statistics.median(times[1])))
+if cpu_file:
+    with open(cpu_file, "w") as out:
+        out.write("%.3f %.3f\n" % (statistics.median(cpus[0]), statistics.median(cpus[1])))
 PY
 
 ROWS=$WORK/rows.txt
+CPU_ROWS=$WORK/cpu_rows.txt
 : > "$ROWS"
+: > "$CPU_ROWS"
 for stream in $STREAMS; do
   name=${stream%.*}
   for threads in 1 8; do
     export BENCH_DECODER_THREADS=$threads
-    linear_s=$(python3 "$WORK/paired_seconds.py" ffmpeg -hide_banner -loglevel error -threads $threads \
+    linear_s=$(python3 "$WORK/paired_seconds.py" --cpu "$WORK/$name.cpu.$threads" ffmpeg -hide_banner -loglevel error -threads $threads \
       -i "$WORK/$stream" -f null - -- env LD_PRELOAD="$WORK/decoder-threads.so" "$BUILD/bin/tessivar-host" \
       --vqi "$WORK/$stream.vqi" --silent true --y4m /dev/null)
     LD_PRELOAD="$WORK/decoder-threads.so" "$BUILD/bin/tessivar-serve-bench" "$WORK/$stream.vqi" \
@@ -154,6 +170,9 @@ for stream in $STREAMS; do
     "$WORK/serve-ffms2" "$WORK/$stream" $threads "$WORK/random.txt" "$WORK/$name.ffms2.$threads.md5" \
       > "$WORK/$name.ffms2.$threads.txt"
     echo "$name $threads $linear_s $(cat "$WORK/$name.ours.$threads.txt") $(cat "$WORK/$name.ffms2.$threads.txt")" >> "$ROWS"
+    "$WORK/serve-ffms2" "$WORK/$stream" $threads "$WORK/linear.txt" "$WORK/$name.ffms2.linear.$threads.md5" \
+      > "$WORK/$name.ffms2.linear.$threads.txt"
+    echo "$name $threads $linear_s $(cat "$WORK/$name.cpu.$threads") $(cat "$WORK/$name.ffms2.linear.$threads.txt")" >> "$CPU_ROWS"
   done
 done
 
@@ -222,4 +241,18 @@ for row in open(f"{work}/rows.txt"):
           f"{ffms_fps:>7.2f} {ffms_fps / ideal:>6.2f} {mismatches(f'{work}/{name}.ffms2.{threads}.md5', plain):>4}")
 print("ffmpeg, host: linear frames/s; pics/req and ideal fps: exact minimum, then this filter's start;")
 print("/ideal: served random frames/s over each ideal; miss: frames unlike ffmpeg's decode.")
+EOF
+python3 - "$WORK" "$FRAMES" <<'EOF'
+import sys
+work, frames = sys.argv[1], int(sys.argv[2])
+print()
+print(f"{'stream':<10} {'thr':>3} | {'cpu ms/frame':>13} {'ratio':>5} | {'ffms2 linear':>12} {'/ffmpeg':>7}")
+for row in open(f"{work}/cpu_rows.txt"):
+    f = row.split()
+    name, threads, ffmpeg_s = f[0], int(f[1]), float(f[2])
+    ffmpeg_cpu, host_cpu, ffms_fps = float(f[4]), float(f[5]), float(f[11])
+    print(f"{name:<10} {threads:>3} | {1000 * ffmpeg_cpu / frames:>6.2f} {1000 * host_cpu / frames:>6.2f} "
+          f"{host_cpu / ffmpeg_cpu:>5.2f} | {ffms_fps:>12.1f} {ffms_fps / (frames / ffmpeg_s):>7.2f}")
+print("cpu ms/frame: user + system CPU per linearly served frame, ffmpeg then host (ratio host/ffmpeg);")
+print("ffms2 linear: FFMS2's frames/s over every frame in order, and over ffmpeg's linear frames/s.")
 EOF

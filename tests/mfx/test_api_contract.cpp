@@ -31,6 +31,43 @@ struct Surface {
   mfxFrameSurface1 s;
 };
 
+
+// An H.264 SPS (Baseline, level 5.1, no VUI) and a PPS for a picture of the given size in
+// macroblocks, with start codes.
+std::vector<uint8_t> AvcHeadersOfSize(uint32_t widthMbs, uint32_t heightMbs) {
+  std::vector<bool> bits;
+  auto put = [&bits](uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) bits.push_back((value >> i) & 1);
+  };
+  auto ue = [&put](uint32_t value) {
+    int length = 0;
+    while ((value + 1) >> (length + 1)) ++length;
+    put(0, length);
+    put(value + 1, length + 1);
+  };
+  auto unit = [&bits](uint8_t header) {
+    bits.push_back(true);  // rbsp stop bit
+    while (bits.size() % 8) bits.push_back(false);
+    std::vector<uint8_t> bytes = {0, 0, 0, 1, header};
+    for (size_t i = 0; i < bits.size(); i += 8) {
+      uint8_t byte = 0;
+      for (size_t j = 0; j < 8; ++j) byte = static_cast<uint8_t>(byte << 1 | bits[i + j]);
+      bytes.push_back(byte);
+    }
+    bits.clear();
+    return bytes;
+  };
+  put(66, 8); put(0, 8); put(51, 8);  // profile, constraints, level
+  ue(0); ue(0); ue(2); ue(1); put(0, 1);  // sps id, frame num bits, poc type 2, refs, gaps
+  ue(widthMbs - 1); ue(heightMbs - 1); put(1, 1); put(1, 1); put(0, 1); put(0, 1);  // size, flags
+  std::vector<uint8_t> out = unit(0x67);
+  ue(0); ue(0); put(0, 1); put(0, 1); ue(0); ue(0); ue(0); put(0, 1); put(0, 2);  // pps id, sps id, ...
+  ue(0); ue(0); ue(0); put(1, 1); put(0, 1); put(0, 1);  // qp, qs, chroma qp (se 0 = ue 0)
+  const std::vector<uint8_t> pps = unit(0x68);
+  out.insert(out.end(), pps.begin(), pps.end());
+  return out;
+}
+
 TEST(MfxHeaders, DecodeHeaderReportsSizeCropAspectAndPosition) {
   struct Case {
     std::string path;
@@ -97,6 +134,28 @@ TEST(MfxHeaders, DecodeHeaderReportsSizeCropAspectAndPosition) {
   EXPECT_EQ(player.Decoder().DecodeHeader(&bs, &par), MFX_ERR_UNSUPPORTED);
   par.mfx.CodecId = MFX_MAKEFOURCC('H', 'E', 'V', 'C');
   EXPECT_EQ(player.Decoder().DecodeHeader(&bs, &par), MFX_ERR_UNSUPPORTED);
+
+  // DecodeHeader takes exactly the sizes Init takes, so no surface pool is ever allocated for
+  // a picture the decoder then refuses.
+  struct Size {
+    uint32_t widthMbs, heightMbs;
+    mfxStatus header;
+  };
+  for (const Size& size : {Size{512, 512, MFX_ERR_NONE}, Size{513, 16, MFX_ERR_UNSUPPORTED},
+                           Size{16, 1024, MFX_ERR_UNSUPPORTED}}) {
+    std::vector<uint8_t> headers = AvcHeadersOfSize(size.widthMbs, size.heightMbs);
+    bs = BitstreamOver(headers);
+    bs.DataFlag = MFX_BITSTREAM_EOS;
+    par = mfxVideoParam{};
+    par.mfx.CodecId = MFX_CODEC_AVC;
+    ASSERT_EQ(player.Decoder().DecodeHeader(&bs, &par), size.header) << size.widthMbs << "x" << size.heightMbs;
+    if (size.header != MFX_ERR_NONE) continue;
+    EXPECT_EQ(par.mfx.FrameInfo.Width, size.widthMbs * 16);
+    EXPECT_EQ(par.mfx.FrameInfo.Height, size.heightMbs * 16);
+    par.IOPattern = MFX_IOPATTERN_OUT_SYSTEM_MEMORY;
+    EXPECT_EQ(player.Decoder().Init(&par), MFX_ERR_NONE);
+    EXPECT_EQ(player.Decoder().Close(), MFX_ERR_NONE);
+  }
 }
 
 TEST(MfxStateMachine, MisuseGivesTheDocumentedStatuses) {

@@ -2,11 +2,15 @@
 // header, the k-th output is the GOP's first picture + k - 1 of the linear decode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "mfx_player.h"
+#include "start_codes.h"
 #include "stream_tools.h"
 
 namespace tessivar::mfxtest {
@@ -101,6 +105,86 @@ TEST_P(GopStart, KthOutputIsGopFirstPicturePlusK) {
   const StartPoint& start = starts[starts.size() / 2];
   ASSERT_EQ(fresh.Prime(c.codecId, data, start.offset), MFX_ERR_NONE);
   ExpectMatchesLinear(fresh.Play(data, start.offset, 65536), linear, start, "fresh Init");
+}
+
+// A picture whose slice header is damaged so badly that the decoder refuses the whole packet
+// still takes its place in the count: from every start point the k-th output is the picture a
+// linear decode of the same damaged stream gives at that position.
+TEST(GopStartDamaged, RefusedPictureKeepsTheCountFromEveryStart) {
+  for (const char* name : {"avc_prog_closed.264", "avc_open_gop.264"}) {
+    std::vector<uint8_t> data = ReadFile(StreamPath(name));
+    ASSERT_FALSE(data.empty()) << name;
+    const std::vector<StartPoint> starts = FindStartPoints(MFX_CODEC_AVC, data);
+    ASSERT_GE(starts.size(), 4u) << name;
+    // The third picture of the second GOP: its slice header still starts a picture but names a
+    // PPS that does not exist.
+    size_t slice = starts[1].offset;
+    for (int pictures = 0; pictures < 3; slice += 3) {
+      slice = mfxsw::FindStartCode(data.data(), data.size(), slice);
+      ASSERT_NE(slice, mfxsw::kNoStartCode) << name;
+      const int type = data[slice + 3] & 0x1F;
+      if (type == 1 || type == 5) ++pictures;
+      if (pictures == 3) break;
+    }
+    data[slice + 4] = 0xC1;  // first_mb_in_slice 0, slice_type 0, then pic_parameter_set_id 31..
+    data[slice + 5] = 0x04;
+
+    MfxPlayer player;
+    ASSERT_EQ(player.Prime(MFX_CODEC_AVC, data), MFX_ERR_NONE);
+    const PlayResult linear = player.Play(data, 0, 65536);
+    ASSERT_EQ(linear.status, MFX_ERR_MORE_DATA) << name;
+    EXPECT_EQ(linear.pictures.size(), FfmpegFrameMd5s(StreamPath(name)).size()) << name;
+    for (size_t i = starts.size(); i-- > 0;) {
+      const StartPoint& start = starts[i];
+      ASSERT_EQ(player.Reset(), MFX_ERR_NONE);
+      const PlayResult run = player.Play(data, start.offset, 65536);
+      const std::string where = std::string(name) + " GOP " + std::to_string(i);
+      EXPECT_EQ(run.pictures.size() + start.firstPicture, linear.pictures.size()) << where;
+      size_t k = 0;
+      while (k < run.pictures.size() && run.pictures[k].corrupt && i > 0) ++k;  // leading pictures
+      for (; k < run.pictures.size() && start.firstPicture + k < linear.pictures.size(); ++k)
+        EXPECT_EQ(run.pictures[k].md5, linear.pictures[start.firstPicture + k].md5) << where << ": output " << k;
+    }
+  }
+}
+
+// Reset and Close while the decoder is decoding ahead (a run stopped after a few outputs
+// leaves pictures and input in flight) return promptly, and the run after them is exact.
+TEST(GopStartInterrupted, ResetAndCloseWhileDecodingAheadLeaveTheNextRunExact) {
+  const GopCase cases[] = {kCases[1], kCases[8]};  // open GOPs: H.264 frame threads, MPEG-2
+  for (const GopCase& c : cases) {
+    const std::vector<uint8_t> data = ReadFile(StreamPath(c.name));
+    ASSERT_FALSE(data.empty()) << c.name;
+    const std::vector<std::string> linear = FfmpegFrameMd5s(StreamPath(c.name));
+    const std::vector<StartPoint> starts = FindStartPoints(c.codecId, data);
+    ASSERT_GE(starts.size(), 2u) << c.name;
+    MfxPlayer player;
+    ASSERT_EQ(player.Prime(c.codecId, data), MFX_ERR_NONE);
+    std::mt19937 rng(17);
+    for (int round = 0; round < 12; ++round) {
+      const StartPoint& before = starts[rng() % starts.size()];
+      ASSERT_FALSE(player.Play(data, before.offset, 4096, 1 + rng() % 6).pictures.empty()) << c.name;
+      const bool close = round % 3 == 2;
+      const auto began = std::chrono::steady_clock::now();
+      if (close) {
+        ASSERT_EQ(player.Decoder().Close(), MFX_ERR_NONE);
+        ASSERT_EQ(player.Decoder().Init(&player.Params()), MFX_ERR_NONE);
+      } else {
+        ASSERT_EQ(player.Reset(), MFX_ERR_NONE);
+      }
+      // A bound that only a wait without end exceeds, also in a loaded sanitizer tree.
+      EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10)) << c.name;
+      const StartPoint& start = starts[rng() % starts.size()];
+      const PlayResult run = player.Play(data, start.offset, 65536, 15);
+      const std::string where = std::string(c.name) + (close ? " after Close" : " after Reset") + " at picture " +
+                                std::to_string(start.firstPicture);
+      ASSERT_EQ(run.pictures.size(), std::min<size_t>(15, linear.size() - start.firstPicture)) << where;
+      for (size_t k = 0; k < run.pictures.size(); ++k) {
+        if (run.pictures[k].corrupt && static_cast<int>(k) < c.maxLeading) continue;  // leading pictures
+        EXPECT_EQ(run.pictures[k].md5, linear[start.firstPicture + k]) << where << ": output " << k;
+      }
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, GopStart, testing::ValuesIn(kCases),

@@ -104,7 +104,8 @@ bool ParseAvcSps(const uint8_t* unit, size_t size, SequenceInfo* info) {
 
   info->chromaFormat = chroma;
   info->bitDepth = std::max(depthLuma, depthChroma);
-  info->supported = (chroma == 0 || chroma == 1) && depthLuma == 8 && depthChroma == 8;
+  info->supported = (chroma == 0 || chroma == 1) && depthLuma == 8 && depthChroma == 8 &&
+                    widthMbs * 16 <= kMaxPictureSize && heightMbs * 16 <= kMaxPictureSize;
   info->progressiveOnly = frameMbsOnly;
   info->width = static_cast<uint16_t>(widthMbs * 16);
   info->height = static_cast<uint16_t>(heightMbs * 16);
@@ -202,9 +203,8 @@ bool ParseMpeg2Sequence(const uint8_t* data, size_t size, SequenceInfo* info) {
     profile = static_cast<uint16_t>(pl & 0x70);
     level = static_cast<uint16_t>(pl & 0x0F);
   }
-  if (w > 8192 || h > 8192) return false;
   info->chromaFormat = chroma;
-  info->supported = chroma == 1;
+  info->supported = chroma == 1 && w <= kMaxPictureSize && h <= kMaxPictureSize;
   info->progressiveOnly = progressive;
   info->width = Align(w, 16);
   info->height = progressive ? Align(h, 16) : Align(h, 32);

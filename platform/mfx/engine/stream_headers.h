@@ -10,6 +10,10 @@
 
 namespace tessivar::mfxsw {
 
+// Largest picture width and height the engine decodes: headers above it are unsupported, so
+// no surface pool is ever sized for a picture Init would refuse.
+inline constexpr int kMaxPictureSize = 8192;
+
 struct SequenceInfo {
   uint32_t codecId = 0;
   int chromaFormat = 1;     // 0 monochrome, 1 4:2:0, 2 4:2:2, 3 4:4:4

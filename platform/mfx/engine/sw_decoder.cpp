@@ -1,12 +1,16 @@
 #include "sw_decoder.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
@@ -45,18 +49,43 @@ int Mpeg2PictureType(const uint8_t* data, size_t size, bool* closedGop, bool* br
   return 0;
 }
 
+// libavcodec's own messages (concealment notes such as "mmco: unref short failure" on random
+// access into pyramid-B streams) are not the user's business: the engine reports through its
+// statuses. Messages of everything else pass on to the default output.
+void QuietCodecLog(void* object, int level, const char* format, va_list args) {
+  if (object && *static_cast<const AVClass* const*>(object) == avcodec_get_class()) return;
+  av_log_default_callback(object, level, format, args);
+}
+
+// Bytes handed to the decode thread at a time: enough for the pictures ahead twice over.
+size_t HandOverSize(size_t packetBytes) {
+  return std::clamp<size_t>(2 * SwDecoder::kPicturesAhead * packetBytes, 16 << 10, 2 << 20);
+}
+
 }  // namespace
 
 SwDecoder::~SwDecoder() {
-  ClearQueue();
+  if (thread_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      abort_ = true;
+    }
+    work_.notify_all();
+    thread_.join();
+  }
+  for (Chunk& chunk : input_) av_buffer_unref(&chunk.buffer);
+  ClearQueueLocked();
+  for (AVFrame*& frame : spareFrames_) av_frame_free(&frame);
   CloseCodec();
   if (parser_) av_parser_close(parser_);
   avcodec_free_context(&parserContext_);
   av_packet_free(&packet_);
-  av_frame_free(&frame_);
 }
 
 mfxStatus SwDecoder::Init(const mfxVideoParam& par) {
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_callback(QuietCodecLog); });
   params_ = par;
   params_.ExtParam = nullptr;
   params_.NumExtParam = 0;
@@ -64,16 +93,36 @@ mfxStatus SwDecoder::Init(const mfxVideoParam& par) {
   codecId_ = par.mfx.CodecId;
   const AVCodec* codec = avcodec_find_decoder(CodecOf(codecId_));
   packet_ = av_packet_alloc();
-  frame_ = av_frame_alloc();
   parserContext_ = codec ? avcodec_alloc_context3(codec) : nullptr;
-  if (!codec || !packet_ || !frame_ || !parserContext_) return MFX_ERR_MEMORY_ALLOC;
+  if (!codec || !packet_ || !parserContext_) return MFX_ERR_MEMORY_ALLOC;
   ResetParser();
   if (!parser_) return MFX_ERR_MEMORY_ALLOC;
   gated_ = true;
+  try {
+    thread_ = std::thread(&SwDecoder::DecodeLoop, this);
+  } catch (const std::system_error&) {
+    return MFX_ERR_MEMORY_ALLOC;
+  }
   return MFX_ERR_NONE;
 }
 
+void SwDecoder::StopDecoding(std::unique_lock<std::mutex>& lock) {
+  abort_ = true;
+  for (Chunk& chunk : input_) av_buffer_unref(&chunk.buffer);
+  input_.clear();
+  inputBytes_ = 0;
+  work_.notify_all();
+  // The thread drops its chunk at the next packet boundary.
+  done_.wait(lock, [this] { return !busy_; });
+  abort_ = false;
+  ClearQueueLocked();
+}
+
 mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    StopDecoding(lock);
+  }
   const uint16_t width = params_.mfx.FrameInfo.Width, height = params_.mfx.FrameInfo.Height;
   params_ = par;
   params_.ExtParam = nullptr;
@@ -81,12 +130,11 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
   params_.mfx.DecodedOrder = 0;
   params_.mfx.FrameInfo.Width = width;  // the Init size stays the upper bound
   params_.mfx.FrameInfo.Height = height;
-  ClearQueue();
   if (failed_) {
     CloseCodec();
     failed_ = false;
   } else if (codec_) {
-    avcodec_flush_buffers(codec_);
+    avcodec_flush_buffers(codec_);  // keeps the decoder and its threads
   }
   ResetParser();
   gated_ = true;
@@ -146,15 +194,37 @@ bool SwDecoder::OpenCodec(const uint8_t* block, size_t blockSize) {
 
 void SwDecoder::CloseCodec() { avcodec_free_context(&codec_); }
 
-void SwDecoder::ClearQueue() {
-  for (Picture& p : ready_) av_frame_free(&p.frame);
+void SwDecoder::ClearQueueLocked() {
+  for (Picture& p : ready_) {
+    if (!p.frame) continue;
+    av_frame_unref(p.frame);
+    spareFrames_.push_back(p.frame);
+  }
   ready_.clear();
+}
+
+void SwDecoder::RecycleFrame(AVFrame* frame) {
+  if (!frame) return;
+  av_frame_unref(frame);
+  std::lock_guard<std::mutex> lock(mutex_);
+  spareFrames_.push_back(frame);
 }
 
 void SwDecoder::Consume(mfxBitstream* bs, size_t bytes) {
   bs->DataOffset += static_cast<mfxU32>(bytes);
   bs->DataLength -= static_cast<mfxU32>(bytes);
   if (bytes) headerCheckedHere_ = false;
+}
+
+bool SwDecoder::SameSequenceHeader(const uint8_t* data, size_t size, bool atEnd, bool* incomplete) const {
+  const size_t blockSize = SequenceBlockLength(codecId_, data, size, atEnd);
+  if (!blockSize) {
+    *incomplete = true;
+    return false;
+  }
+  size_t unitSize = FirstUnitLength(data, blockSize);
+  while (unitSize > 4 && data[unitSize - 1] == 0) --unitSize;
+  return haveSequence_ && sequenceUnit_.size() == unitSize && std::equal(data, data + unitSize, sequenceUnit_.begin());
 }
 
 mfxStatus SwDecoder::CheckSequenceHeader(const uint8_t* data, size_t size, bool atEnd, bool* incomplete) {
@@ -185,11 +255,34 @@ mfxStatus SwDecoder::CheckSequenceHeader(const uint8_t* data, size_t size, bool 
   return first ? MFX_ERR_NONE : MFX_WRN_VIDEO_PARAM_CHANGED;
 }
 
-SwDecoder::Feed SwDecoder::FeedInput(mfxBitstream* bs, mfxStatus* status) {
+bool SwDecoder::HandOver(const uint8_t* data, size_t size, int64_t pts) {
+  Chunk chunk;
+  chunk.buffer = av_buffer_alloc(static_cast<int>(size + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!chunk.buffer) return false;
+  std::memcpy(chunk.buffer->data, data, size);
+  std::memset(chunk.buffer->data + size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+  chunk.size = size;
+  chunk.pts = pts;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    input_.push_back(chunk);
+    inputBytes_ += size;
+  }
+  work_.notify_all();
+  return true;
+}
+
+SwDecoder::Take SwDecoder::TakeInput(mfxBitstream* bs, bool topUp, mfxStatus* status) {
   const bool atEnd = (bs->DataFlag & MFX_BITSTREAM_EOS) != 0;
   const int64_t pts = bs->TimeStamp == static_cast<mfxU64>(MFX_TIMESTAMP_UNKNOWN) ? AV_NOPTS_VALUE
                                                                                 : static_cast<int64_t>(bs->TimeStamp);
+  const size_t budget = HandOverSize(packetBytes_.load(std::memory_order_relaxed));
+  bool consumed = false;
   while (bs->DataLength > 0) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (inputBytes_ >= budget) return Take::kDone;
+    }
     const uint8_t* data = bs->Data + bs->DataOffset;
     const size_t size = bs->DataLength;
     if (gated_) {
@@ -199,54 +292,111 @@ SwDecoder::Feed SwDecoder::FeedInput(mfxBitstream* bs, mfxStatus* status) {
       while (sc != kNoStartCode && !IsSequenceStart(codecId_, data[sc + 3])) sc = FindStartCode(data, size, sc + 3);
       if (sc == kNoStartCode) {
         Consume(bs, atEnd ? size : (size > 3 ? size - 3 : 0));
-        return Feed::kNeedMore;
+        return Take::kNeedMore;
       }
       Consume(bs, sc);
+      consumed = consumed || sc > 0;
       gated_ = false;
       continue;
     }
-    if (!headerCheckedHere_ && size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 1 &&
-        IsSequenceStart(codecId_, data[3])) {
+    const bool atStartCode = size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 1;
+    if (!headerCheckedHere_ && atStartCode && IsSequenceStart(codecId_, data[3])) {
       bool incomplete = false;
-      mfxStatus st = CheckSequenceHeader(data, size, atEnd, &incomplete);
-      if (incomplete) return Feed::kNeedMore;
-      if (st == MFX_ERR_INCOMPATIBLE_VIDEO_PARAM) {
-        *status = st;
-        return Feed::kStatus;
-      }
-      headerCheckedHere_ = true;
-      if (st != MFX_ERR_NONE) {
-        *status = st;
-        return Feed::kStatus;
+      if (SameSequenceHeader(data, size, atEnd, &incomplete)) {
+        headerCheckedHere_ = true;
+      } else if (incomplete) {
+        return consumed ? Take::kDone : Take::kNeedMore;
+      } else {
+        // A new header is checked once everything before it is decoded and handed out.
+        if (topUp) return Take::kDone;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          if (!IdleLocked() || !ready_.empty()) return Take::kWaitIdle;
+        }
+        mfxStatus st = CheckSequenceHeader(data, size, atEnd, &incomplete);
+        if (incomplete) return Take::kNeedMore;
+        if (st == MFX_ERR_INCOMPATIBLE_VIDEO_PARAM) {
+          *status = st;
+          return Take::kStatus;
+        }
+        headerCheckedHere_ = true;
+        if (st != MFX_ERR_NONE) {
+          *status = st;
+          return Take::kStatus;
+        }
       }
     }
     if (!codec_) {
       // No decodable sequence header yet: wait for the next one.
       gated_ = true;
       Consume(bs, std::min<size_t>(size, 3));
+      consumed = true;
       continue;
     }
-    // Hand the parser everything up to the next sequence header, which gets checked first.
-    size_t end = FindStartCode(data, size, 3);
-    while (end != kNoStartCode && !IsSequenceStart(codecId_, data[end + 3])) end = FindStartCode(data, size, end + 3);
-    if (end == kNoStartCode) end = size;
-    uint8_t* out = nullptr;
-    int outSize = 0;
-    const int chunk = static_cast<int>(std::min<size_t>(end, 1 << 30));
-    int used = av_parser_parse2(parser_, parserContext_, &out, &outSize, data, chunk, pts, pts, -1);
-    if (used < 0) used = chunk;
-    Consume(bs, static_cast<size_t>(used));
-    if (outSize > 0) {
-      SendPacket(out, outSize, parser_->pts);
-      if (!ready_.empty()) return Feed::kPicture;
-    } else if (used == 0) {
-      return Feed::kNeedMore;
+    // Everything up to the next sequence header, which gets checked first, at most `budget`
+    // bytes; a cut never falls inside a start code that could be a header's.
+    const size_t limit = std::min(size, budget);
+    size_t end = FindStartCode(data, limit, atStartCode ? 3 : 0);
+    while (end != kNoStartCode && !IsSequenceStart(codecId_, data[end + 3])) end = FindStartCode(data, limit, end + 3);
+    if (end == kNoStartCode) end = limit < size && limit > 3 ? limit - 3 : limit;
+    if (end == 0) end = std::min<size_t>(size, 4);
+    if (!HandOver(data, end, pts)) {
+      *status = MFX_ERR_MEMORY_ALLOC;
+      return Take::kStatus;
     }
+    Consume(bs, end);
+    consumed = true;
   }
-  return Feed::kNeedMore;
+  return consumed ? Take::kDone : Take::kNeedMore;
 }
 
-bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts) {
+void SwDecoder::DecodeLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [this] { return stop_ || (!input_.empty() && ready_.size() < kPicturesAhead); });
+    if (stop_) return;
+    Chunk chunk = input_.front();
+    input_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    DecodeChunk(chunk);
+    av_buffer_unref(&chunk.buffer);
+    lock.lock();
+    inputBytes_ -= std::min(inputBytes_, chunk.size);
+    busy_ = false;
+    done_.notify_all();
+  }
+}
+
+void SwDecoder::WaitForRoom() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  work_.wait(lock, [this] { return ready_.size() < kPicturesAhead || abort_ || stop_; });
+}
+
+void SwDecoder::DecodeChunk(const Chunk& chunk) {
+  const uint8_t* data = chunk.buffer->data;
+  size_t left = chunk.size;
+  while (left > 0 && !abort_) {
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    const int piece = static_cast<int>(std::min<size_t>(left, 1 << 30));
+    int used = av_parser_parse2(parser_, parserContext_, &out, &outSize, data, piece, chunk.pts, chunk.pts, -1);
+    if (used < 0 || used > piece) used = piece;
+    data += used;
+    left -= static_cast<size_t>(used);
+    if (outSize > 0) {
+      const size_t mean = packetBytes_.load(std::memory_order_relaxed);
+      packetBytes_.store(mean ? (7 * mean + static_cast<size_t>(outSize)) / 8 : static_cast<size_t>(outSize),
+                         std::memory_order_relaxed);
+      SendPacket(out, outSize, parser_->pts, chunk.buffer);
+      WaitForRoom();
+    } else if (used == 0) {
+      break;
+    }
+  }
+}
+
+bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferRef* owner) {
   if (codecId_ == MFX_CODEC_MPEG2 || codecId_ == MFX_CODEC_VC1) {
     // libavcodec drops B pictures that arrive before it holds two references (the leading
     // pictures of an open GOP); each gets a placeholder so that the output count stays exact.
@@ -263,40 +413,68 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts) {
       dropped = bLike && referencesSinceStart_ < 2;
     }
     if (dropped) {
-      Picture placeholder;
-      placeholder.pts = pts;
-      placeholder.corrupt = true;
-      ready_.push_back(placeholder);
+      AddLostPicture(pts);
       return true;
     }
     if (reference) ++referencesSinceStart_;
   }
+  // A packet that lies in a handed-over chunk shares its buffer instead of being copied.
+  if (owner && data >= owner->data && data + size <= owner->data + owner->size) packet_->buf = av_buffer_ref(owner);
   packet_->data = const_cast<uint8_t*>(data);
   packet_->size = size;
   packet_->pts = pts;
   packet_->dts = AV_NOPTS_VALUE;
+  bool sent = false;
   for (int attempt = 0; attempt < 64; ++attempt) {
     int r = avcodec_send_packet(codec_, packet_);
     if (r == AVERROR(EAGAIN)) {
       ReceiveFrames();
       continue;
     }
+    // A picture the decoder refused (its slice headers damaged) still counts as an output.
+    if (r < 0 && r != AVERROR_EOF) AddLostPicture(pts);
     ReceiveFrames();
-    return r >= 0;
+    sent = r >= 0;
+    break;
   }
-  return false;
+  av_packet_unref(packet_);
+  return sent;
+}
+
+void SwDecoder::AddLostPicture(int64_t pts) {
+  Picture placeholder;
+  placeholder.pts = pts;
+  placeholder.corrupt = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ready_.push_back(placeholder);
+  }
+  done_.notify_all();
 }
 
 bool SwDecoder::ReceiveFrames() {
   bool any = false;
-  while (avcodec_receive_frame(codec_, frame_) >= 0) {
-    Picture picture;
-    picture.frame = av_frame_alloc();
-    if (!picture.frame) {
-      av_frame_unref(frame_);
+  AVFrame* frame = nullptr;
+  for (int errors = 0;;) {
+    if (!frame) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spareFrames_.empty()) {
+        frame = spareFrames_.back();
+        spareFrames_.pop_back();
+      }
+    }
+    if (!frame && !(frame = av_frame_alloc())) break;
+    const int r = avcodec_receive_frame(codec_, frame);
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+    if (r < 0) {
+      // A decode failure that surfaces here (frame threads report it late): one picture lost.
+      AddLostPicture(AV_NOPTS_VALUE);
+      if (++errors == 64) break;
       continue;
     }
-    av_frame_move_ref(picture.frame, frame_);
+    Picture picture;
+    picture.frame = frame;
+    frame = nullptr;
     picture.pts = picture.frame->pts != AV_NOPTS_VALUE ? picture.frame->pts : picture.frame->best_effort_timestamp;
     picture.corrupt = (picture.frame->flags & AV_FRAME_FLAG_CORRUPT) || picture.frame->decode_error_flags;
     if (codecId_ == MFX_CODEC_AVC && !intraShownSinceStart_) {
@@ -305,8 +483,16 @@ bool SwDecoder::ReceiveFrames() {
       if (picture.frame->pict_type == AV_PICTURE_TYPE_I || picture.frame->key_frame) intraShownSinceStart_ = true;
       else picture.corrupt = true;
     }
-    ready_.push_back(picture);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ready_.push_back(picture);
+    }
+    done_.notify_all();
     any = true;
+  }
+  if (frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spareFrames_.push_back(frame);
   }
   return any;
 }
@@ -317,7 +503,7 @@ void SwDecoder::Drain() {
   uint8_t* out = nullptr;
   int outSize = 0;
   av_parser_parse2(parser_, parserContext_, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, -1);
-  if (outSize > 0) SendPacket(out, outSize, parser_->pts);
+  if (outSize > 0) SendPacket(out, outSize, parser_->pts, nullptr);
   avcodec_send_packet(codec_, nullptr);
   ReceiveFrames();
 }
@@ -367,28 +553,57 @@ void SwDecoder::EmitPicture(Picture& picture, mfxFrameSurface1* work) {
 }
 
 mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {
-  if (ready_.empty() && !failed_) {
-    const bool endOfStream = !bs || (bs->DataFlag & MFX_BITSTREAM_EOS);
+  const bool endOfStream = !bs || (bs->DataFlag & MFX_BITSTREAM_EOS);
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto pictureOrIdle = [this] { return !ready_.empty() || IdleLocked(); };
+  for (;;) {
+    if (!ready_.empty()) {
+      Picture next = ready_.front();
+      const int width = next.frame ? next.frame->width : 0, height = next.frame ? next.frame->height : 0;
+      if (!SurfaceCanHold(*work, width, height)) return MFX_ERR_UNDEFINED_BEHAVIOR;
+      ready_.pop_front();
+      lock.unlock();
+      work_.notify_all();  // room for one more picture ahead
+      // Keep the decode thread supplied while this picture is written out.
+      mfxStatus ignored = MFX_ERR_NONE;
+      if (bs && bs->DataLength > 0 && !failed_ && !drained_) TakeInput(bs, true, &ignored);
+      EmitPicture(next, work);
+      RecycleFrame(next.frame);
+      return MFX_ERR_NONE;
+    }
+    if (failed_) return MFX_ERR_UNSUPPORTED;
+    Take take = Take::kNeedMore;
     if (bs && bs->DataLength > 0) {
       if (drained_) {
         // New input after a drain: the decoder starts over, without waiting for a header.
+        done_.wait(lock, [this] { return IdleLocked(); });
         if (codec_) avcodec_flush_buffers(codec_);
         ResetParser();
         drained_ = false;
       }
+      lock.unlock();
       mfxStatus status = MFX_ERR_NONE;
-      if (FeedInput(bs, &status) == Feed::kStatus) return status;
+      take = TakeInput(bs, false, &status);
+      lock.lock();
+      if (take == Take::kStatus) return status;
+      if (take == Take::kWaitIdle) {
+        done_.wait(lock, pictureOrIdle);
+        continue;
+      }
     }
-    if (ready_.empty() && endOfStream && (!bs || bs->DataLength == 0) && !drained_) Drain();
+    if (!IdleLocked()) {
+      done_.wait(lock, pictureOrIdle);
+      continue;
+    }
+    if (!ready_.empty() || take == Take::kDone) continue;
+    if (endOfStream && (!bs || bs->DataLength == 0) && !drained_) {
+      lock.unlock();
+      Drain();
+      lock.lock();
+      continue;
+    }
+    return MFX_ERR_MORE_DATA;
   }
-  if (ready_.empty()) return failed_ ? MFX_ERR_UNSUPPORTED : MFX_ERR_MORE_DATA;
-  Picture& next = ready_.front();
-  const int width = next.frame ? next.frame->width : 0, height = next.frame ? next.frame->height : 0;
-  if (!SurfaceCanHold(*work, width, height)) return MFX_ERR_UNDEFINED_BEHAVIOR;
-  EmitPicture(next, work);
-  av_frame_free(&next.frame);
-  ready_.pop_front();
-  return MFX_ERR_NONE;
 }
 
 }  // namespace tessivar::mfxsw

@@ -1,15 +1,27 @@
 // One software decoder of a session: bitstream intake, libavcodec decoding and the queue of
 // pictures waiting for an output surface, in display order, one output per coded picture.
+//
+// Decoding runs ahead of the application on a thread of the decoder's own: a call hands the
+// thread the bytes it takes from the bitstream and returns the oldest decoded picture, while
+// the thread goes on decoding up to a fixed number of pictures ahead. Sequence headers are
+// checked on the caller's thread before their bytes are handed over, and everything that
+// touches libavcodec outside the thread (opening, flushing, draining) waits until the thread
+// is idle.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include <mfx/mfxstructures.h>
 
 #include "stream_headers.h"
 
+struct AVBufferRef;
 struct AVCodecContext;
 struct AVCodecParserContext;
 struct AVFrame;
@@ -26,7 +38,7 @@ class SwDecoder {
 
   // Takes the parameters of Init (already validated by the caller).
   mfxStatus Init(const mfxVideoParam& par);
-  // Forgets everything buffered and waits for a new sequence header.
+  // Forgets everything buffered or in flight and waits for a new sequence header.
   mfxStatus Reset(const mfxVideoParam& par);
   const mfxVideoParam& Params() const { return params_; }
 
@@ -34,26 +46,46 @@ class SwDecoder {
   // picture has been written into `work`, whose Locked count the caller raises.
   mfxStatus DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work);
 
+  // Pictures decoded at most ahead of the application.
+  static constexpr size_t kPicturesAhead = 2;
+
  private:
   struct Picture {
     AVFrame* frame = nullptr;  // null: placeholder for a picture that cannot be decoded
     int64_t pts = 0;
     bool corrupt = false;
   };
-  enum class Feed { kPicture, kNeedMore, kStatus };
+  struct Chunk {  // bytes handed to the decode thread
+    AVBufferRef* buffer = nullptr;
+    size_t size = 0;
+    int64_t pts = 0;
+  };
+  enum class Take { kDone, kNeedMore, kStatus, kWaitIdle };
 
-  Feed FeedInput(mfxBitstream* bs, mfxStatus* status);
+  // Caller's thread.
+  Take TakeInput(mfxBitstream* bs, bool topUp, mfxStatus* status);
+  bool SameSequenceHeader(const uint8_t* data, size_t size, bool atEnd, bool* incomplete) const;
   mfxStatus CheckSequenceHeader(const uint8_t* data, size_t size, bool atEnd, bool* incomplete);
+  bool HandOver(const uint8_t* data, size_t size, int64_t pts);
+  bool IdleLocked() const { return input_.empty() && !busy_; }
+  void StopDecoding(std::unique_lock<std::mutex>& lock);
   bool OpenCodec(const uint8_t* block, size_t blockSize);
   void CloseCodec();
   void ResetParser();
   void Consume(mfxBitstream* bs, size_t bytes);
-  bool SendPacket(const uint8_t* data, int size, int64_t pts);
-  bool ReceiveFrames();
   void Drain();
-  void ClearQueue();
+  void ClearQueueLocked();
+  void RecycleFrame(AVFrame* frame);
   void EmitPicture(Picture& picture, mfxFrameSurface1* work);
   uint16_t PicStructOf(const AVFrame* frame) const;
+
+  // Decode thread (or the caller's, while the thread is idle).
+  void DecodeLoop();
+  void DecodeChunk(const Chunk& chunk);
+  bool SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferRef* owner);
+  bool ReceiveFrames();
+  void AddLostPicture(int64_t pts);  // a placeholder in the output queue
+  void WaitForRoom();
 
   mfxVideoParam params_{};
   uint32_t codecId_ = 0;
@@ -62,14 +94,12 @@ class SwDecoder {
   AVCodecParserContext* parser_ = nullptr;
   AVCodecContext* parserContext_ = nullptr;  // never opened; the parser writes into it
   AVPacket* packet_ = nullptr;
-  AVFrame* frame_ = nullptr;
 
   SequenceInfo sequence_{};
   std::vector<uint8_t> sequenceUnit_;  // the active sequence header, to notice changes
   bool haveSequence_ = false;
   bool gated_ = true;                  // skipping input up to a sequence header
   bool headerCheckedHere_ = false;     // the header at the current DataOffset was checked
-  bool draining_ = false;
   bool drained_ = false;
   bool failed_ = false;                // the codec refused the stream; only Reset/Close help
 
@@ -78,9 +108,21 @@ class SwDecoder {
   bool intraShownSinceStart_ = false;  // H.264: the start's I picture has been output
   bool closedGop_ = false;
   bool brokenLink_ = false;
-
-  std::deque<Picture> ready_;
   uint32_t frameOrder_ = 0;
+
+  // Shared with the decode thread, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable work_;  // to the thread: input, room, or stop
+  std::condition_variable done_;  // to the caller: a picture, or the thread idle
+  std::deque<Chunk> input_;
+  size_t inputBytes_ = 0;
+  bool busy_ = false;             // the thread is decoding a chunk
+  bool stop_ = false;
+  std::atomic<bool> abort_{false};  // drop the chunk in hand (Reset, Close)
+  std::deque<Picture> ready_;
+  std::vector<AVFrame*> spareFrames_;
+  std::atomic<size_t> packetBytes_{0};  // running mean of packet sizes, sizes the hand-over
+  std::thread thread_;
 };
 
 }  // namespace tessivar::mfxsw

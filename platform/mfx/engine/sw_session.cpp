@@ -2,9 +2,10 @@
 // decoder; every call of a session is serialised on the session's mutex.
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include <mfx/mfxvideo.h>
 
@@ -21,7 +22,8 @@ struct Session {
   uint32_t magic = kSessionMagic;
   std::mutex mutex;
   std::unique_ptr<SwDecoder> decoder;
-  std::map<uintptr_t, mfxFrameSurface1*> pending;  // sync point -> surface it locked
+  // Sync point -> surface it locked; a handful at most (one per surface handed out).
+  std::vector<std::pair<uintptr_t, mfxFrameSurface1*>> pending;
   uintptr_t nextSync = 1;
   mfxFrameAllocator allocator{};
   bool haveAllocator = false;
@@ -147,11 +149,15 @@ mfxStatus MFX_CDECL MFXVideoCORE_SyncOperation(mfxSession session, mfxSyncPoint 
   if (!s) return MFX_ERR_INVALID_HANDLE;
   if (!syncp) return MFX_ERR_NULL_PTR;
   std::lock_guard<std::mutex> lock(s->mutex);
-  auto it = s->pending.find(reinterpret_cast<uintptr_t>(syncp));
+  const uintptr_t id = reinterpret_cast<uintptr_t>(syncp);
+  auto it = s->pending.begin();
+  while (it != s->pending.end() && it->first != id) ++it;
   if (it == s->pending.end()) return MFX_ERR_NOT_FOUND;
-  // Decoding is synchronous: the picture is complete; the decoder no longer needs the surface.
+  // The picture was written into the surface before DecodeFrameAsync returned; the decoder no
+  // longer needs the surface.
   if (it->second->Data.Locked > 0) --it->second->Data.Locked;
-  s->pending.erase(it);
+  *it = s->pending.back();
+  s->pending.pop_back();
   return MFX_ERR_NONE;
 }
 
@@ -247,7 +253,7 @@ mfxStatus MFX_CDECL MFXVideoDECODE_Init(mfxSession session, mfxVideoParam* par) 
   if (par->IOPattern != MFX_IOPATTERN_OUT_SYSTEM_MEMORY) return MFX_ERR_INVALID_VIDEO_PARAM;
   const mfxFrameInfo& fi = par->mfx.FrameInfo;
   if (!fi.Width || !fi.Height || fi.Width % 16 || fi.Height % 16) return MFX_ERR_INVALID_VIDEO_PARAM;
-  if (fi.Width > 8192 || fi.Height > 8192) return MFX_ERR_UNSUPPORTED;
+  if (fi.Width > kMaxPictureSize || fi.Height > kMaxPictureSize) return MFX_ERR_UNSUPPORTED;
   mfxVideoParam checked = *par;
   mfxStatus status = CorrectParams(&checked);
   if (status < MFX_ERR_NONE) return status;
@@ -325,7 +331,7 @@ mfxStatus MFX_CDECL MFXVideoDECODE_DecodeFrameAsync(mfxSession session, mfxBitst
   if (status != MFX_ERR_NONE) return status;
   ++work->Data.Locked;
   const uintptr_t id = s->nextSync++;
-  s->pending[id] = work;
+  s->pending.emplace_back(id, work);
   *out = work;
   *syncp = reinterpret_cast<mfxSyncPoint>(id);
   return MFX_ERR_NONE;
