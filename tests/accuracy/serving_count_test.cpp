@@ -18,7 +18,7 @@
 namespace {
 
 long CountedOutputs() {
-  void* engine = dlopen((std::string(TESSIVAR_LIB_DIR) + "/libmfxsw64.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
+  void* engine = dlopen((std::string(TESSIVAR_LIB_DIR) + "/" TESSIVAR_ENGINE_FILE).c_str(), RTLD_NOW | RTLD_NOLOAD);
   auto counter = engine ? reinterpret_cast<long (*)()>(dlsym(engine, "TessivarCountedOutputs")) : nullptr;
   return counter ? counter() : -1;
 }
