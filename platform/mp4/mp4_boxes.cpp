@@ -201,6 +201,8 @@ class MovieWalk {
   std::vector<Mp4TrackInfo>* tracks_;
 };
 
+}  // namespace
+
 bool ReadAt(int fd, uint8_t* buffer, uint64_t size, uint64_t offset) {
   while (size > 0) {
     const ssize_t got = pread(fd, buffer, size, off_t(offset));
@@ -211,8 +213,6 @@ bool ReadAt(int fd, uint8_t* buffer, uint64_t size, uint64_t offset) {
   }
   return true;
 }
-
-}  // namespace
 
 bool CheckMovieBox(const uint8_t* moov, uint64_t moovSize, uint64_t fileSize, std::vector<Mp4TrackInfo>* tracks) {
   tracks->clear();

@@ -18,6 +18,10 @@ struct Mp4TrackInfo {
 // cannot hold (or, for a uniform sample size, the file cannot hold).
 bool CheckMovieBox(const uint8_t* moov, uint64_t moovSize, uint64_t fileSize, std::vector<Mp4TrackInfo>* tracks);
 
+// Reads size bytes at the file offset, however many reads it takes. False on a read
+// error or an early end of the file.
+bool ReadAt(int fd, uint8_t* buffer, uint64_t size, uint64_t offset);
+
 // Finds the moov box among the top-level boxes of the file: its offset and size.
 // False when there is none, or when a top-level box before it runs past the end.
 bool FindMovieBox(int fd, uint64_t fileSize, uint64_t* offset, uint64_t* size);

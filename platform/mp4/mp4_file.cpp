@@ -132,17 +132,6 @@ bool AvcConfig(const Mp4File* file, MP4TrackId track, const uint8_t** record, si
   return true;
 }
 
-bool ReadAt(int fd, uint8_t* buffer, uint64_t size, uint64_t offset) {
-  while (size > 0) {
-    const ssize_t got = pread(fd, buffer, size, off_t(offset));
-    if (got <= 0) return false;
-    buffer += got;
-    size -= uint64_t(got);
-    offset += uint64_t(got);
-  }
-  return true;
-}
-
 // One list of parameter sets of an avcC record from `at`: `count` sets, each a
 // 16-bit length and its bytes. Null-ended set array, 0-ended size array. False when
 // the record ends early or memory runs out (nothing is left allocated then).
