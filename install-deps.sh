@@ -1,6 +1,15 @@
 #!/bin/sh
-# Installs the Debian 12 packages needed to build, run and test the plug-in, for
-# x86-64 and for the 32-bit x86 build (multiarch i386).
+# install-deps.sh main|tests|emulator
+#
+# Installs Debian 12 packages for x86-64 (amd64), nothing else: no foreign
+# architecture is added and no package of the machine is held or removed.
+#   main      what the plug-in, its engine and the frame server need to build and run
+#   tests     the above and what the test suite needs: GoogleTest, clang and its
+#             sanitizer runtime, the stream tools (ffmpeg, x264, mkvtoolnix,
+#             mjpegtools), python3, and the 32-bit compilers (gcc-multilib); the
+#             32-bit media libraries are not installed but unpacked into the build
+#             tree (cmake/fetch-i386-root.sh)
+#   emulator  qemu-user, which runs the 32-bit tests where the kernel cannot
 set -e
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
@@ -9,21 +18,19 @@ APT="$SUDO apt-get -o DPkg::Lock::Timeout=600"
 LOG=$(mktemp)
 trap 'rm -f "$LOG"' EXIT
 
-# The libraries of both builds. Multi-Arch: same packages must have one version on
-# both architectures, so the i386 ones go into the same apt call as their amd64
-# twins: apt then upgrades the amd64 ones to match.
-PACKAGES="build-essential cmake pkg-config git python3
-  libgtest-dev googletest clang libclang-rt-14-dev
-  libavcodec-dev libavformat-dev libavutil-dev libmfx-dev libmfx1
-  ffmpeg x264 mkvtoolnix mjpegtools
-  gcc-multilib g++-multilib
-  libavcodec-dev:i386 libavformat-dev:i386 libavutil-dev:i386 libgtest-dev:i386"
-
-dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+MAIN="build-essential cmake pkg-config libavcodec-dev libavformat-dev libavutil-dev libmfx-dev"
+case "${1:-}" in
+  main) PACKAGES=$MAIN ;;
+  tests) PACKAGES="$MAIN git python3 libgtest-dev googletest clang libclang-rt-14-dev
+                   ffmpeg x264 mkvtoolnix mjpegtools gcc-multilib g++-multilib" ;;
+  emulator) PACKAGES=qemu-user ;;
+  *) echo "usage: $0 main|tests|emulator" >&2; exit 2 ;;
+esac
 
 # A mirror in the middle of a sync serves an index that does not match its
 # release file for a while ("File has unexpected size ... Mirror sync in
-# progress?"): try again, a bounded number of times.
+# progress?"): try again, a bounded number of times, then go on with the index
+# that is there.
 tries=0
 stale=
 until $APT update -qq >"$LOG" 2>&1; do

@@ -52,7 +52,7 @@ class Mp4HostTest : public ::testing::Test {
     const std::filesystem::path errPath = dir_ / "host.err";
     const std::string command =
         "cd '" + dir_.string() + "' && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}max_allocation_size_mb=256\" "
-        "timeout 120 '" TESSIVAR_HOST_PROGRAM "' --plugin '" TESSIVAR_PLUGIN "' --engine 2 --silent true --vqi '" +
+        "timeout 120 " TESSIVAR_TEST_LAUNCHER "'" TESSIVAR_HOST_PROGRAM "' --plugin '" TESSIVAR_PLUGIN "' --engine 2 --silent true --vqi '" +
         vqi + "' " + options + " >'" + outPath.string() + "' 2>'" + errPath.string() + "'";
     HostResult result;
     const int raw = system(command.c_str());

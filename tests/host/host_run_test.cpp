@@ -153,7 +153,7 @@ TEST(HostRun, ErrorsAndExitCodes) {
 }
 
 int RunProgram(const std::string& arguments) {
-  const std::string command = std::string(HOST_PROGRAM) + " " + arguments + " >/dev/null 2>&1";
+  const std::string command = std::string(TESSIVAR_TEST_LAUNCHER) + HOST_PROGRAM + " " + arguments + " >/dev/null 2>&1";
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
