@@ -348,8 +348,14 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, void*, void*
     savedDirectory = buffer;
   }
   pid_t pid = 0;
-  int result = strchr(program, '/') ? posix_spawn(&pid, program, nullptr, nullptr, argv, environ)
-                                    : posix_spawnp(&pid, program, nullptr, nullptr, argv, environ);
+  int result;
+  if (strchr(program, '/')) {
+    // A program named by a path that leads nowhere runnable is refused here: not every
+    // posix_spawn reports a failed exec (an emulated vfork does not).
+    result = access(program, X_OK) == 0 ? posix_spawn(&pid, program, nullptr, nullptr, argv, environ) : ENOENT;
+  } else {
+    result = posix_spawnp(&pid, program, nullptr, nullptr, argv, environ);
+  }
   if (!savedDirectory.empty() && chdir(savedDirectory.c_str()) != 0) errno = 0;
   FreeSplitCommandLine(argc, argv);
   if (result != 0) {
