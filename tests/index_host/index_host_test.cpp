@@ -54,7 +54,7 @@ class IndexHostTest : public ::testing::Test {
     const std::filesystem::path outPath = dir_ / "host.out";
     const std::filesystem::path errPath = dir_ / "host.err";
     // The host's own time limit, well inside the test's, turns a hang into a failure.
-    const std::string command = "cd '" + dir_.string() + "' && timeout -k 5 60 " TESSIVAR_TEST_LAUNCHER "'" TESSIVAR_HOST_PROGRAM "' --plugin '" TESSIVAR_PLUGIN
+    const std::string command = "cd '" + dir_.string() + "' && timeout -k 5 240 " TESSIVAR_TEST_LAUNCHER "'" TESSIVAR_HOST_PROGRAM "' --plugin '" TESSIVAR_PLUGIN
                                 "' --engine 2 --silent true --vqi '" + indexPath + "' " + options + " >'" +
                                 outPath.string() + "' 2>'" + errPath.string() + "'";
     HostResult result;
@@ -230,7 +230,7 @@ TEST_F(IndexHostTest, EngineFailureLeavesStandardOutputToTheVideo) {
   const std::string index = WriteIndex("plain.vqi", "VQAVCIndexFileJX14", "SIZ 64 x 64\nFPS 25 / 1\nIDR 0\nFRM 2 0 3 0\n");
   const std::string out = (dir_ / "video.y4m").string();
   const std::string err = (dir_ / "video.err").string();
-  const std::string command = "cd '" + dir_.string() + "' && timeout -k 5 60 " TESSIVAR_TEST_LAUNCHER "'" TESSIVAR_HOST_PROGRAM "' --plugin '"
+  const std::string command = "cd '" + dir_.string() + "' && timeout -k 5 240 " TESSIVAR_TEST_LAUNCHER "'" TESSIVAR_HOST_PROGRAM "' --plugin '"
                               TESSIVAR_PLUGIN "' --vqi '" + index + "' --engine 1 --y4m - 2>'" + err +
                               "' | head -c 16 >'" + out + "'";
   ASSERT_EQ(system(command.c_str()), 0);
