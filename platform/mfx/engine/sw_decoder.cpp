@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -56,6 +57,9 @@ void QuietCodecLog(void* object, int level, const char* format, va_list args) {
   if (object && *static_cast<const AVClass* const*>(object) == avcodec_get_class()) return;
   av_log_default_callback(object, level, format, args);
 }
+
+// Most bytes kept for a parser that does not take them; past it they are dropped.
+constexpr size_t kMaxParserRest = 8 << 20;
 
 // Bytes handed to the decode thread at a time: enough for the pictures ahead twice over.
 size_t HandOverSize(size_t packetBytes) {
@@ -136,11 +140,16 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
   } else if (codec_) {
     avcodec_flush_buffers(codec_);  // keeps the decoder and its threads
   }
+  av_packet_unref(packet_);
   ResetParser();
   gated_ = true;
   haveSequence_ = false;
   headerCheckedHere_ = false;
   drained_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outOfMemory_ = false;
+  }
   referencesSinceStart_ = 0;
   intraShownSinceStart_ = false;
   closedGop_ = brokenLink_ = false;
@@ -149,6 +158,7 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
 }
 
 void SwDecoder::ResetParser() {
+  parserRest_.clear();
   if (parser_) av_parser_close(parser_);
   parser_ = av_parser_init(CodecOf(codecId_));
 }
@@ -195,19 +205,23 @@ bool SwDecoder::OpenCodec(const uint8_t* block, size_t blockSize) {
 void SwDecoder::CloseCodec() { avcodec_free_context(&codec_); }
 
 void SwDecoder::ClearQueueLocked() {
-  for (Picture& p : ready_) {
-    if (!p.frame) continue;
-    av_frame_unref(p.frame);
-    spareFrames_.push_back(p.frame);
-  }
+  for (Picture& p : ready_) SpareLocked(p.frame);
   ready_.clear();
 }
 
-void SwDecoder::RecycleFrame(AVFrame* frame) {
+void SwDecoder::SpareLocked(AVFrame* frame) {
   if (!frame) return;
   av_frame_unref(frame);
+  try {
+    spareFrames_.push_back(frame);
+  } catch (const std::bad_alloc&) {
+    av_frame_free(&frame);
+  }
+}
+
+void SwDecoder::RecycleFrame(AVFrame* frame) {
   std::lock_guard<std::mutex> lock(mutex_);
-  spareFrames_.push_back(frame);
+  SpareLocked(frame);
 }
 
 void SwDecoder::Consume(mfxBitstream* bs, size_t bytes) {
@@ -265,7 +279,12 @@ bool SwDecoder::HandOver(const uint8_t* data, size_t size, int64_t pts) {
   chunk.pts = pts;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    input_.push_back(chunk);
+    try {
+      input_.push_back(chunk);
+    } catch (const std::bad_alloc&) {
+      av_buffer_unref(&chunk.buffer);
+      return false;
+    }
     inputBytes_ += size;
   }
   work_.notify_all();
@@ -359,10 +378,24 @@ void SwDecoder::DecodeLoop() {
     input_.pop_front();
     busy_ = true;
     lock.unlock();
-    DecodeChunk(chunk);
+    bool outOfMemory = false;
+    try {
+      DecodeChunk(chunk);
+    } catch (const std::bad_alloc&) {
+      // The picture in hand is lost, so the output count cannot stay exact: the caller gets
+      // MFX_ERR_MEMORY_ALLOC once the pictures before it are out.
+      av_packet_unref(packet_);
+      outOfMemory = true;
+    }
     av_buffer_unref(&chunk.buffer);
     lock.lock();
     inputBytes_ -= std::min(inputBytes_, chunk.size);
+    if (outOfMemory) {
+      outOfMemory_ = true;
+      for (Chunk& rest : input_) av_buffer_unref(&rest.buffer);
+      input_.clear();
+      inputBytes_ = 0;
+    }
     busy_ = false;
     done_.notify_all();
   }
@@ -374,13 +407,34 @@ void SwDecoder::WaitForRoom() {
 }
 
 void SwDecoder::DecodeChunk(const Chunk& chunk) {
-  const uint8_t* data = chunk.buffer->data;
-  size_t left = chunk.size;
+  if (parserRest_.empty()) {
+    ParseBytes(chunk.buffer->data, chunk.size, chunk.pts, chunk.buffer, true);
+    return;
+  }
+  // The bytes the parser left last time come first.
+  AVBufferRef* joined = av_buffer_alloc(static_cast<int>(parserRest_.size() + chunk.size + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!joined) throw std::bad_alloc();
+  std::memcpy(joined->data, parserRest_.data(), parserRest_.size());
+  std::memcpy(joined->data + parserRest_.size(), chunk.buffer->data, chunk.size);
+  std::memset(joined->data + parserRest_.size() + chunk.size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+  const size_t size = parserRest_.size() + chunk.size;
+  parserRest_.clear();
+  try {
+    ParseBytes(joined->data, size, chunk.pts, joined, true);
+  } catch (...) {
+    av_buffer_unref(&joined);
+    throw;
+  }
+  av_buffer_unref(&joined);
+}
+
+void SwDecoder::ParseBytes(const uint8_t* data, size_t size, int64_t pts, AVBufferRef* owner, bool waitForRoom) {
+  size_t left = size;
   while (left > 0 && !abort_) {
     uint8_t* out = nullptr;
     int outSize = 0;
     const int piece = static_cast<int>(std::min<size_t>(left, 1 << 30));
-    int used = av_parser_parse2(parser_, parserContext_, &out, &outSize, data, piece, chunk.pts, chunk.pts, -1);
+    int used = av_parser_parse2(parser_, parserContext_, &out, &outSize, data, piece, pts, pts, -1);
     if (used < 0 || used > piece) used = piece;
     data += used;
     left -= static_cast<size_t>(used);
@@ -388,9 +442,11 @@ void SwDecoder::DecodeChunk(const Chunk& chunk) {
       const size_t mean = packetBytes_.load(std::memory_order_relaxed);
       packetBytes_.store(mean ? (7 * mean + static_cast<size_t>(outSize)) / 8 : static_cast<size_t>(outSize),
                          std::memory_order_relaxed);
-      SendPacket(out, outSize, parser_->pts, chunk.buffer);
-      WaitForRoom();
+      SendPacket(out, outSize, parser_->pts, owner);
+      if (waitForRoom) WaitForRoom();
     } else if (used == 0) {
+      // The parser takes these bytes with the next ones.
+      if (left <= kMaxParserRest) parserRest_.assign(data, data + left);
       break;
     }
   }
@@ -445,9 +501,18 @@ void SwDecoder::AddLostPicture(int64_t pts) {
   Picture placeholder;
   placeholder.pts = pts;
   placeholder.corrupt = true;
+  Queue(placeholder);
+}
+
+void SwDecoder::Queue(Picture picture) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    ready_.push_back(placeholder);
+    try {
+      ready_.push_back(picture);
+    } catch (const std::bad_alloc&) {
+      av_frame_free(&picture.frame);
+      throw;
+    }
   }
   done_.notify_all();
 }
@@ -483,23 +548,26 @@ bool SwDecoder::ReceiveFrames() {
       if (picture.frame->pict_type == AV_PICTURE_TYPE_I || picture.frame->key_frame) intraShownSinceStart_ = true;
       else picture.corrupt = true;
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ready_.push_back(picture);
-    }
-    done_.notify_all();
+    Queue(picture);
     any = true;
   }
-  if (frame) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    spareFrames_.push_back(frame);
-  }
+  if (frame) RecycleFrame(frame);
   return any;
 }
 
 void SwDecoder::Drain() {
   drained_ = true;
   if (!codec_) return;
+  // Bytes the parser left, while it takes any (the queue may grow past the pictures ahead:
+  // this runs on the caller's thread).
+  for (int idle = 0; idle < 2 && !parserRest_.empty();) {
+    std::vector<uint8_t> rest = std::move(parserRest_);
+    parserRest_.clear();
+    const size_t size = rest.size();
+    rest.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    ParseBytes(rest.data(), size, AV_NOPTS_VALUE, nullptr, false);
+    idle = parserRest_.size() < size ? 0 : idle + 1;
+  }
   uint8_t* out = nullptr;
   int outSize = 0;
   av_parser_parse2(parser_, parserContext_, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, -1);
@@ -564,14 +632,19 @@ mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {
       ready_.pop_front();
       lock.unlock();
       work_.notify_all();  // room for one more picture ahead
-      // Keep the decode thread supplied while this picture is written out.
+      // Keep the decode thread supplied while this picture is written out; an allocation that
+      // fails here only leaves the bytes for the next call.
       mfxStatus ignored = MFX_ERR_NONE;
-      if (bs && bs->DataLength > 0 && !failed_ && !drained_) TakeInput(bs, true, &ignored);
+      try {
+        if (bs && bs->DataLength > 0 && !failed_ && !drained_) TakeInput(bs, true, &ignored);
+      } catch (const std::bad_alloc&) {
+      }
       EmitPicture(next, work);
       RecycleFrame(next.frame);
       return MFX_ERR_NONE;
     }
     if (failed_) return MFX_ERR_UNSUPPORTED;
+    if (outOfMemory_) return MFX_ERR_MEMORY_ALLOC;
     Take take = Take::kNeedMore;
     if (bs && bs->DataLength > 0) {
       if (drained_) {

@@ -76,15 +76,18 @@ class SwDecoder {
   void Drain();
   void ClearQueueLocked();
   void RecycleFrame(AVFrame* frame);
+  void SpareLocked(AVFrame* frame);  // keeps the frame for reuse, or frees it
   void EmitPicture(Picture& picture, mfxFrameSurface1* work);
   uint16_t PicStructOf(const AVFrame* frame) const;
 
   // Decode thread (or the caller's, while the thread is idle).
   void DecodeLoop();
   void DecodeChunk(const Chunk& chunk);
+  void ParseBytes(const uint8_t* data, size_t size, int64_t pts, AVBufferRef* owner, bool waitForRoom);
   bool SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferRef* owner);
   bool ReceiveFrames();
   void AddLostPicture(int64_t pts);  // a placeholder in the output queue
+  void Queue(Picture picture);
   void WaitForRoom();
 
   mfxVideoParam params_{};
@@ -102,6 +105,9 @@ class SwDecoder {
   bool headerCheckedHere_ = false;     // the header at the current DataOffset was checked
   bool drained_ = false;
   bool failed_ = false;                // the codec refused the stream; only Reset/Close help
+  // Bytes the parser left in its last call, parsed before the next chunk (decode thread, or
+  // the caller's while the thread is idle).
+  std::vector<uint8_t> parserRest_;
 
   // Leading pictures that libavcodec drops (MPEG-2, VC-1): references seen since the start.
   int referencesSinceStart_ = 0;
@@ -118,6 +124,7 @@ class SwDecoder {
   size_t inputBytes_ = 0;
   bool busy_ = false;             // the thread is decoding a chunk
   bool stop_ = false;
+  bool outOfMemory_ = false;      // an allocation failed while decoding; only Reset/Close help
   std::atomic<bool> abort_{false};  // drop the chunk in hand (Reset, Close)
   std::deque<Picture> ready_;
   std::vector<AVFrame*> spareFrames_;
