@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "bit_reader.h"
 #include "nv12_writer.h"
 #include "start_codes.h"
 
@@ -49,6 +50,47 @@ int Mpeg2PictureType(const uint8_t* data, size_t size, bool* closedGop, bool* br
   }
   return 0;
 }
+
+// What the first slice header of an H.264 access unit says about the picture's place.
+struct SliceStart {
+  bool parsed = false;
+  bool idr = false;
+  bool reference = false;
+  bool field = false;
+  bool bottom = false;
+  uint32_t frameNum = 0;
+  uint32_t pocLsb = 0;
+};
+
+SliceStart FirstSliceOf(const uint8_t* data, size_t size, const SequenceInfo& sps) {
+  SliceStart slice;
+  for (size_t sc = FindStartCode(data, size, 0); sc != kNoStartCode && sc + 4 < size; sc = FindStartCode(data, size, sc + 3)) {
+    const int type = data[sc + 3] & 0x1F;
+    if (type != 1 && type != 5) continue;
+    slice.idr = type == 5;
+    slice.reference = (data[sc + 3] & 0x60) != 0;
+    const std::vector<uint8_t> rbsp = UnescapeRbsp(data + sc + 4, std::min<size_t>(size - sc - 4, 32));
+    BitReader br(rbsp.data(), rbsp.size());
+    br.Ue();  // first_mb_in_slice
+    const uint32_t sliceType = br.Ue();
+    const uint32_t ppsId = br.Ue();
+    if (sliceType > 9 || ppsId > 255) return slice;
+    if (sps.separateColourPlane) br.Bits(2);
+    slice.frameNum = br.Bits(sps.log2MaxFrameNum);
+    if (!sps.progressiveOnly && (slice.field = br.Flag())) slice.bottom = br.Flag();
+    if (slice.idr) br.Ue();  // idr_pic_id
+    if (sps.pocType == 0) slice.pocLsb = br.Bits(sps.log2MaxPocLsb);
+    slice.parsed = !br.Overrun();
+    return slice;
+  }
+  return slice;
+}
+
+// Packets libavcodec may still hold when a picture decoded after them comes out: the largest
+// reorder buffer and the frame threads' pipeline.
+constexpr int64_t kPacketsHeldAtMost = 16 + 8 + 2;
+// Refused pictures remembered, so that one that comes out after all is not shown twice.
+constexpr size_t kGivenAwayKept = 64;
 
 // libavcodec's own messages (concealment notes such as "mmco: unref short failure" on random
 // access into pyramid-B streams) are not the user's business: the engine reports through its
@@ -142,6 +184,7 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
   }
   av_packet_unref(packet_);
   ResetParser();
+  ForgetSentPictures();
   gated_ = true;
   haveSequence_ = false;
   headerCheckedHere_ = false;
@@ -478,7 +521,8 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
   if (owner && data >= owner->data && data + size <= owner->data + owner->size) packet_->buf = av_buffer_ref(owner);
   packet_->data = const_cast<uint8_t*>(data);
   packet_->size = size;
-  packet_->pts = pts;
+  // H.264 packets carry a tag of their own through libavcodec, which tells which came out.
+  packet_->pts = codecId_ == MFX_CODEC_AVC ? TrackSentPicture(data, static_cast<size_t>(size), pts) : pts;
   packet_->dts = AV_NOPTS_VALUE;
   bool sent = false;
   for (int attempt = 0; attempt < 64; ++attempt) {
@@ -488,7 +532,10 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
       continue;
     }
     // A picture the decoder refused (its slice headers damaged) still counts as an output.
-    if (r < 0 && r != AVERROR_EOF) AddLostPicture(pts);
+    if (r < 0 && r != AVERROR_EOF) {
+      if (codecId_ == MFX_CODEC_AVC) PlaceOneWithoutOrder();
+      else AddLostPicture(pts);
+    }
     ReceiveFrames();
     sent = r >= 0;
     break;
@@ -533,7 +580,8 @@ bool SwDecoder::ReceiveFrames() {
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
     if (r < 0) {
       // A decode failure that surfaces here (frame threads report it late): one picture lost.
-      AddLostPicture(AV_NOPTS_VALUE);
+      if (codecId_ == MFX_CODEC_AVC) PlaceOneWithoutOrder();
+      else AddLostPicture(AV_NOPTS_VALUE);
       if (++errors == 64) break;
       continue;
     }
@@ -548,7 +596,11 @@ bool SwDecoder::ReceiveFrames() {
       if (picture.frame->pict_type == AV_PICTURE_TYPE_I || picture.frame->key_frame) intraShownSinceStart_ = true;
       else picture.corrupt = true;
     }
-    Queue(picture);
+    if (codecId_ == MFX_CODEC_AVC) {
+      if (!QueueDecoded(picture)) continue;
+    } else {
+      Queue(picture);
+    }
     any = true;
   }
   if (frame) RecycleFrame(frame);
@@ -574,6 +626,111 @@ void SwDecoder::Drain() {
   if (outSize > 0) SendPacket(out, outSize, parser_->pts, nullptr);
   avcodec_send_packet(codec_, nullptr);
   ReceiveFrames();
+  // Whatever has not come out now never will.
+  if (codecId_ == MFX_CODEC_AVC) PlaceRefused(true, 0, 0);
+}
+
+int64_t SwDecoder::TrackSentPicture(const uint8_t* data, size_t size, int64_t pts) {
+  const SliceStart slice = FirstSliceOf(data, size, sequence_);
+  if (slice.parsed && slice.field) {
+    // The second field of a pair is the first one's picture.
+    if (static_cast<int64_t>(slice.frameNum) == lastFieldFrameNum_ && slice.bottom != lastFieldBottom_ &&
+        !sent_.empty()) {
+      lastFieldFrameNum_ = -1;
+      return sent_.back().tag;
+    }
+    lastFieldFrameNum_ = slice.frameNum;
+    lastFieldBottom_ = slice.bottom;
+  } else {
+    lastFieldFrameNum_ = -1;
+  }
+  SentPicture entry;
+  entry.tag = nextTag_++;
+  entry.pts = pts;
+  if (slice.parsed) {
+    if (slice.idr) {
+      ++idrCount_;
+      prevPocMsb_ = prevPocLsb_ = 0;
+    }
+    if (sequence_.pocType == 0) {
+      const int64_t maxLsb = int64_t{1} << sequence_.log2MaxPocLsb, lsb = slice.pocLsb;
+      int64_t msb = prevPocMsb_;
+      if (lsb < prevPocLsb_ && prevPocLsb_ - lsb >= maxLsb / 2) msb += maxLsb;
+      else if (lsb > prevPocLsb_ && lsb - prevPocLsb_ > maxLsb / 2) msb -= maxLsb;
+      if (slice.reference) {
+        prevPocMsb_ = msb;
+        prevPocLsb_ = lsb;
+      }
+      entry.order = (idrCount_ << 40) + msb + lsb;
+      entry.orderKnown = true;
+    } else if (sequence_.pocType == 2) {  // display order is decode order
+      entry.order = (idrCount_ << 40) + entry.tag;
+      entry.orderKnown = true;
+    }
+  }
+  sent_.push_back(entry);
+  return entry.tag;
+}
+
+bool SwDecoder::QueueDecoded(Picture picture) {
+  const int64_t tag = picture.frame->pts;
+  auto it = std::find_if(sent_.begin(), sent_.end(), [tag](const SentPicture& p) { return p.tag == tag; });
+  if (it == sent_.end()) {
+    if (std::find(givenAway_.begin(), givenAway_.end(), tag) != givenAway_.end()) {
+      RecycleFrame(picture.frame);  // its placeholder is out already
+      return false;
+    }
+    picture.pts = AV_NOPTS_VALUE;
+    Queue(picture);
+    return true;
+  }
+  const SentPicture entry = *it;
+  sent_.erase(it);
+  // libavcodec gives pictures out in display order: one before this one that has not come out
+  // was refused.
+  PlaceRefused(false, entry.orderKnown ? entry.order : INT64_MIN, entry.tag);
+  picture.pts = entry.pts;
+  Queue(picture);
+  return true;
+}
+
+void SwDecoder::PlaceRefused(bool all, int64_t before, int64_t tag) {
+  std::vector<SentPicture> refused;
+  for (auto it = sent_.begin(); it != sent_.end();) {
+    if (all || (it->orderKnown && it->order < before) || it->tag + kPacketsHeldAtMost < tag) {
+      refused.push_back(*it);
+      it = sent_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  std::stable_sort(refused.begin(), refused.end(), [](const SentPicture& a, const SentPicture& b) {
+    return (a.orderKnown ? a.order : INT64_MIN) < (b.orderKnown ? b.order : INT64_MIN);
+  });
+  for (const SentPicture& p : refused) {
+    givenAway_.push_back(p.tag);
+    if (givenAway_.size() > kGivenAwayKept) givenAway_.pop_front();
+    AddLostPicture(p.pts);
+  }
+}
+
+void SwDecoder::PlaceOneWithoutOrder() {
+  // A refused picture whose order count could not be read: its place is unknown, it goes now.
+  auto it = std::find_if(sent_.begin(), sent_.end(), [](const SentPicture& p) { return !p.orderKnown; });
+  if (it == sent_.end()) return;  // the refused picture is found by its order count
+  const SentPicture entry = *it;
+  sent_.erase(it);
+  givenAway_.push_back(entry.tag);
+  if (givenAway_.size() > kGivenAwayKept) givenAway_.pop_front();
+  AddLostPicture(entry.pts);
+}
+
+void SwDecoder::ForgetSentPictures() {
+  sent_.clear();
+  givenAway_.clear();
+  idrCount_ = 0;
+  prevPocMsb_ = prevPocLsb_ = 0;
+  lastFieldFrameNum_ = -1;
 }
 
 uint16_t SwDecoder::PicStructOf(const AVFrame* frame) const {
@@ -652,6 +809,7 @@ mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {
         done_.wait(lock, [this] { return IdleLocked(); });
         if (codec_) avcodec_flush_buffers(codec_);
         ResetParser();
+        ForgetSentPictures();
         drained_ = false;
       }
       lock.unlock();

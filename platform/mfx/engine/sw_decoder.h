@@ -55,6 +55,12 @@ class SwDecoder {
     int64_t pts = 0;
     bool corrupt = false;
   };
+  struct SentPicture {  // an H.264 picture handed to libavcodec that has not come out
+    int64_t tag = 0;      // the packet's pts as libavcodec sees it
+    int64_t pts = 0;      // the caller's
+    int64_t order = 0;    // display order: (IDR count, picture order count)
+    bool orderKnown = false;
+  };
   struct Chunk {  // bytes handed to the decode thread
     AVBufferRef* buffer = nullptr;
     size_t size = 0;
@@ -88,6 +94,13 @@ class SwDecoder {
   bool ReceiveFrames();
   void AddLostPicture(int64_t pts);  // a placeholder in the output queue
   void Queue(Picture picture);
+  // H.264: pictures refused by libavcodec are known by their absence; each placeholder goes
+  // where the picture's order count puts it among the pictures that do come out.
+  int64_t TrackSentPicture(const uint8_t* data, size_t size, int64_t pts);
+  bool QueueDecoded(Picture picture);  // false: the picture's place was already given away
+  void PlaceRefused(bool all, int64_t before, int64_t tag);
+  void PlaceOneWithoutOrder();
+  void ForgetSentPictures();
   void WaitForRoom();
 
   mfxVideoParam params_{};
@@ -112,6 +125,13 @@ class SwDecoder {
   // Leading pictures that libavcodec drops (MPEG-2, VC-1): references seen since the start.
   int referencesSinceStart_ = 0;
   bool intraShownSinceStart_ = false;  // H.264: the start's I picture has been output
+  std::deque<SentPicture> sent_;
+  std::deque<int64_t> givenAway_;  // tags of refused pictures whose placeholder is out
+  int64_t nextTag_ = 0;
+  int64_t idrCount_ = 0;
+  int64_t prevPocMsb_ = 0, prevPocLsb_ = 0;
+  int64_t lastFieldFrameNum_ = -1;  // first field of a pair waiting for its second: frame_num
+  bool lastFieldBottom_ = false;
   bool closedGop_ = false;
   bool brokenLink_ = false;
   uint32_t frameOrder_ = 0;
