@@ -707,11 +707,13 @@ void SwDecoder::PlaceRefused(bool all, int64_t before, int64_t tag) {
   std::stable_sort(refused.begin(), refused.end(), [](const SentPicture& a, const SentPicture& b) {
     return (a.orderKnown ? a.order : INT64_MIN) < (b.orderKnown ? b.order : INT64_MIN);
   });
-  for (const SentPicture& p : refused) {
-    givenAway_.push_back(p.tag);
-    if (givenAway_.size() > kGivenAwayKept) givenAway_.pop_front();
-    AddLostPicture(p.pts);
-  }
+  for (const SentPicture& p : refused) GiveAway(p);
+}
+
+void SwDecoder::GiveAway(const SentPicture& refused) {
+  givenAway_.push_back(refused.tag);
+  if (givenAway_.size() > kGivenAwayKept) givenAway_.pop_front();
+  AddLostPicture(refused.pts);
 }
 
 void SwDecoder::PlaceOneWithoutOrder() {
@@ -720,9 +722,7 @@ void SwDecoder::PlaceOneWithoutOrder() {
   if (it == sent_.end()) return;  // the refused picture is found by its order count
   const SentPicture entry = *it;
   sent_.erase(it);
-  givenAway_.push_back(entry.tag);
-  if (givenAway_.size() > kGivenAwayKept) givenAway_.pop_front();
-  AddLostPicture(entry.pts);
+  GiveAway(entry);
 }
 
 void SwDecoder::ForgetSentPictures() {

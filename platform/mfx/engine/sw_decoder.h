@@ -100,6 +100,7 @@ class SwDecoder {
   bool QueueDecoded(Picture picture);  // false: the picture's place was already given away
   void PlaceRefused(bool all, int64_t before, int64_t tag);
   void PlaceOneWithoutOrder();
+  void GiveAway(const SentPicture& refused);  // its placeholder, now
   void ForgetSentPictures();
   void WaitForRoom();
 
