@@ -69,7 +69,7 @@ bool ParseAvcSps(const uint8_t* unit, size_t size, SequenceInfo* info) {
       profile == 139 || profile == 134 || profile == 135) {
     chroma = static_cast<int>(br.Ue());
     if (chroma > 3) return false;
-    if (chroma == 3) br.Bits(1);
+    if (chroma == 3) info->separateColourPlane = br.Flag();
     depthLuma = 8 + static_cast<int>(br.Ue());
     depthChroma = 8 + static_cast<int>(br.Ue());
     br.Bits(1);
@@ -78,10 +78,11 @@ bool ParseAvcSps(const uint8_t* unit, size_t size, SequenceInfo* info) {
         if (br.Flag()) SkipScalingList(br, i < 6 ? 16 : 64);
     }
   }
-  br.Ue();  // log2_max_frame_num_minus4
+  const uint32_t log2MaxFrameNum = br.Ue() + 4;
   uint32_t pocType = br.Ue();
+  uint32_t log2MaxPocLsb = 4;
   if (pocType == 0) {
-    br.Ue();
+    log2MaxPocLsb = br.Ue() + 4;
   } else if (pocType == 1) {
     br.Bits(1); br.Se(); br.Se();
     uint32_t cycle = br.Ue();
@@ -102,6 +103,10 @@ bool ParseAvcSps(const uint8_t* unit, size_t size, SequenceInfo* info) {
   if (br.Overrun() || widthMbs > 1024 || heightMapUnits > 1024) return false;
   uint32_t heightMbs = heightMapUnits * (frameMbsOnly ? 1 : 2);
 
+  if (log2MaxFrameNum > 16 || log2MaxPocLsb > 16) return false;
+  info->log2MaxFrameNum = static_cast<int>(log2MaxFrameNum);
+  info->pocType = static_cast<int>(pocType);
+  info->log2MaxPocLsb = static_cast<int>(log2MaxPocLsb);
   info->chromaFormat = chroma;
   info->bitDepth = std::max(depthLuma, depthChroma);
   info->supported = (chroma == 0 || chroma == 1) && depthLuma == 8 && depthChroma == 8 &&

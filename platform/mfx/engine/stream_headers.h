@@ -27,6 +27,11 @@ struct SequenceInfo {
   uint16_t profile = 0, level = 0;
   int reorderDepth = 0;     // pictures the decoder must hold back before output (H.264)
   int dpbFrames = 2;        // reference pictures held (surface sizing)
+  // H.264 slice header syntax that depends on the SPS.
+  int log2MaxFrameNum = 4;
+  int pocType = 0;
+  int log2MaxPocLsb = 4;
+  bool separateColourPlane = false;
 };
 
 // True when the unit whose code byte is `code` starts a sequence header of the codec.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -14,6 +15,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "bit_reader.h"
 #include "nv12_writer.h"
 #include "start_codes.h"
 
@@ -49,6 +51,47 @@ int Mpeg2PictureType(const uint8_t* data, size_t size, bool* closedGop, bool* br
   return 0;
 }
 
+// What the first slice header of an H.264 access unit says about the picture's place.
+struct SliceStart {
+  bool parsed = false;
+  bool idr = false;
+  bool reference = false;
+  bool field = false;
+  bool bottom = false;
+  uint32_t frameNum = 0;
+  uint32_t pocLsb = 0;
+};
+
+SliceStart FirstSliceOf(const uint8_t* data, size_t size, const SequenceInfo& sps) {
+  SliceStart slice;
+  for (size_t sc = FindStartCode(data, size, 0); sc != kNoStartCode && sc + 4 < size; sc = FindStartCode(data, size, sc + 3)) {
+    const int type = data[sc + 3] & 0x1F;
+    if (type != 1 && type != 5) continue;
+    slice.idr = type == 5;
+    slice.reference = (data[sc + 3] & 0x60) != 0;
+    const std::vector<uint8_t> rbsp = UnescapeRbsp(data + sc + 4, std::min<size_t>(size - sc - 4, 32));
+    BitReader br(rbsp.data(), rbsp.size());
+    br.Ue();  // first_mb_in_slice
+    const uint32_t sliceType = br.Ue();
+    const uint32_t ppsId = br.Ue();
+    if (sliceType > 9 || ppsId > 255) return slice;
+    if (sps.separateColourPlane) br.Bits(2);
+    slice.frameNum = br.Bits(sps.log2MaxFrameNum);
+    if (!sps.progressiveOnly && (slice.field = br.Flag())) slice.bottom = br.Flag();
+    if (slice.idr) br.Ue();  // idr_pic_id
+    if (sps.pocType == 0) slice.pocLsb = br.Bits(sps.log2MaxPocLsb);
+    slice.parsed = !br.Overrun();
+    return slice;
+  }
+  return slice;
+}
+
+// Packets libavcodec may still hold when a picture decoded after them comes out: the largest
+// reorder buffer and the frame threads' pipeline.
+constexpr int64_t kPacketsHeldAtMost = 16 + 8 + 2;
+// Refused pictures remembered, so that one that comes out after all is not shown twice.
+constexpr size_t kGivenAwayKept = 64;
+
 // libavcodec's own messages (concealment notes such as "mmco: unref short failure" on random
 // access into pyramid-B streams) are not the user's business: the engine reports through its
 // statuses. Messages of everything else pass on to the default output.
@@ -56,6 +99,9 @@ void QuietCodecLog(void* object, int level, const char* format, va_list args) {
   if (object && *static_cast<const AVClass* const*>(object) == avcodec_get_class()) return;
   av_log_default_callback(object, level, format, args);
 }
+
+// Most bytes kept for a parser that does not take them; past it they are dropped.
+constexpr size_t kMaxParserRest = 8 << 20;
 
 // Bytes handed to the decode thread at a time: enough for the pictures ahead twice over.
 size_t HandOverSize(size_t packetBytes) {
@@ -136,11 +182,17 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
   } else if (codec_) {
     avcodec_flush_buffers(codec_);  // keeps the decoder and its threads
   }
+  av_packet_unref(packet_);
   ResetParser();
+  ForgetSentPictures();
   gated_ = true;
   haveSequence_ = false;
   headerCheckedHere_ = false;
   drained_ = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outOfMemory_ = false;
+  }
   referencesSinceStart_ = 0;
   intraShownSinceStart_ = false;
   closedGop_ = brokenLink_ = false;
@@ -149,6 +201,7 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
 }
 
 void SwDecoder::ResetParser() {
+  parserRest_.clear();
   if (parser_) av_parser_close(parser_);
   parser_ = av_parser_init(CodecOf(codecId_));
 }
@@ -195,19 +248,23 @@ bool SwDecoder::OpenCodec(const uint8_t* block, size_t blockSize) {
 void SwDecoder::CloseCodec() { avcodec_free_context(&codec_); }
 
 void SwDecoder::ClearQueueLocked() {
-  for (Picture& p : ready_) {
-    if (!p.frame) continue;
-    av_frame_unref(p.frame);
-    spareFrames_.push_back(p.frame);
-  }
+  for (Picture& p : ready_) SpareLocked(p.frame);
   ready_.clear();
 }
 
-void SwDecoder::RecycleFrame(AVFrame* frame) {
+void SwDecoder::SpareLocked(AVFrame* frame) {
   if (!frame) return;
   av_frame_unref(frame);
+  try {
+    spareFrames_.push_back(frame);
+  } catch (const std::bad_alloc&) {
+    av_frame_free(&frame);
+  }
+}
+
+void SwDecoder::RecycleFrame(AVFrame* frame) {
   std::lock_guard<std::mutex> lock(mutex_);
-  spareFrames_.push_back(frame);
+  SpareLocked(frame);
 }
 
 void SwDecoder::Consume(mfxBitstream* bs, size_t bytes) {
@@ -265,7 +322,12 @@ bool SwDecoder::HandOver(const uint8_t* data, size_t size, int64_t pts) {
   chunk.pts = pts;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    input_.push_back(chunk);
+    try {
+      input_.push_back(chunk);
+    } catch (const std::bad_alloc&) {
+      av_buffer_unref(&chunk.buffer);
+      return false;
+    }
     inputBytes_ += size;
   }
   work_.notify_all();
@@ -359,10 +421,24 @@ void SwDecoder::DecodeLoop() {
     input_.pop_front();
     busy_ = true;
     lock.unlock();
-    DecodeChunk(chunk);
+    bool outOfMemory = false;
+    try {
+      DecodeChunk(chunk);
+    } catch (const std::bad_alloc&) {
+      // The picture in hand is lost, so the output count cannot stay exact: the caller gets
+      // MFX_ERR_MEMORY_ALLOC once the pictures before it are out.
+      av_packet_unref(packet_);
+      outOfMemory = true;
+    }
     av_buffer_unref(&chunk.buffer);
     lock.lock();
     inputBytes_ -= std::min(inputBytes_, chunk.size);
+    if (outOfMemory) {
+      outOfMemory_ = true;
+      for (Chunk& rest : input_) av_buffer_unref(&rest.buffer);
+      input_.clear();
+      inputBytes_ = 0;
+    }
     busy_ = false;
     done_.notify_all();
   }
@@ -374,13 +450,34 @@ void SwDecoder::WaitForRoom() {
 }
 
 void SwDecoder::DecodeChunk(const Chunk& chunk) {
-  const uint8_t* data = chunk.buffer->data;
-  size_t left = chunk.size;
+  if (parserRest_.empty()) {
+    ParseBytes(chunk.buffer->data, chunk.size, chunk.pts, chunk.buffer, true);
+    return;
+  }
+  // The bytes the parser left last time come first.
+  AVBufferRef* joined = av_buffer_alloc(static_cast<int>(parserRest_.size() + chunk.size + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (!joined) throw std::bad_alloc();
+  std::memcpy(joined->data, parserRest_.data(), parserRest_.size());
+  std::memcpy(joined->data + parserRest_.size(), chunk.buffer->data, chunk.size);
+  std::memset(joined->data + parserRest_.size() + chunk.size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+  const size_t size = parserRest_.size() + chunk.size;
+  parserRest_.clear();
+  try {
+    ParseBytes(joined->data, size, chunk.pts, joined, true);
+  } catch (...) {
+    av_buffer_unref(&joined);
+    throw;
+  }
+  av_buffer_unref(&joined);
+}
+
+void SwDecoder::ParseBytes(const uint8_t* data, size_t size, int64_t pts, AVBufferRef* owner, bool waitForRoom) {
+  size_t left = size;
   while (left > 0 && !abort_) {
     uint8_t* out = nullptr;
     int outSize = 0;
     const int piece = static_cast<int>(std::min<size_t>(left, 1 << 30));
-    int used = av_parser_parse2(parser_, parserContext_, &out, &outSize, data, piece, chunk.pts, chunk.pts, -1);
+    int used = av_parser_parse2(parser_, parserContext_, &out, &outSize, data, piece, pts, pts, -1);
     if (used < 0 || used > piece) used = piece;
     data += used;
     left -= static_cast<size_t>(used);
@@ -388,9 +485,11 @@ void SwDecoder::DecodeChunk(const Chunk& chunk) {
       const size_t mean = packetBytes_.load(std::memory_order_relaxed);
       packetBytes_.store(mean ? (7 * mean + static_cast<size_t>(outSize)) / 8 : static_cast<size_t>(outSize),
                          std::memory_order_relaxed);
-      SendPacket(out, outSize, parser_->pts, chunk.buffer);
-      WaitForRoom();
+      SendPacket(out, outSize, parser_->pts, owner);
+      if (waitForRoom) WaitForRoom();
     } else if (used == 0) {
+      // The parser takes these bytes with the next ones.
+      if (left <= kMaxParserRest) parserRest_.assign(data, data + left);
       break;
     }
   }
@@ -422,7 +521,8 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
   if (owner && data >= owner->data && data + size <= owner->data + owner->size) packet_->buf = av_buffer_ref(owner);
   packet_->data = const_cast<uint8_t*>(data);
   packet_->size = size;
-  packet_->pts = pts;
+  // H.264 packets carry a tag of their own through libavcodec, which tells which came out.
+  packet_->pts = codecId_ == MFX_CODEC_AVC ? TrackSentPicture(data, static_cast<size_t>(size), pts) : pts;
   packet_->dts = AV_NOPTS_VALUE;
   bool sent = false;
   for (int attempt = 0; attempt < 64; ++attempt) {
@@ -432,7 +532,10 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
       continue;
     }
     // A picture the decoder refused (its slice headers damaged) still counts as an output.
-    if (r < 0 && r != AVERROR_EOF) AddLostPicture(pts);
+    if (r < 0 && r != AVERROR_EOF) {
+      if (codecId_ == MFX_CODEC_AVC) PlaceOneWithoutOrder();
+      else AddLostPicture(pts);
+    }
     ReceiveFrames();
     sent = r >= 0;
     break;
@@ -445,9 +548,18 @@ void SwDecoder::AddLostPicture(int64_t pts) {
   Picture placeholder;
   placeholder.pts = pts;
   placeholder.corrupt = true;
+  Queue(placeholder);
+}
+
+void SwDecoder::Queue(Picture picture) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    ready_.push_back(placeholder);
+    try {
+      ready_.push_back(picture);
+    } catch (const std::bad_alloc&) {
+      av_frame_free(&picture.frame);
+      throw;
+    }
   }
   done_.notify_all();
 }
@@ -468,7 +580,8 @@ bool SwDecoder::ReceiveFrames() {
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
     if (r < 0) {
       // A decode failure that surfaces here (frame threads report it late): one picture lost.
-      AddLostPicture(AV_NOPTS_VALUE);
+      if (codecId_ == MFX_CODEC_AVC) PlaceOneWithoutOrder();
+      else AddLostPicture(AV_NOPTS_VALUE);
       if (++errors == 64) break;
       continue;
     }
@@ -483,29 +596,141 @@ bool SwDecoder::ReceiveFrames() {
       if (picture.frame->pict_type == AV_PICTURE_TYPE_I || picture.frame->key_frame) intraShownSinceStart_ = true;
       else picture.corrupt = true;
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ready_.push_back(picture);
+    if (codecId_ == MFX_CODEC_AVC) {
+      if (!QueueDecoded(picture)) continue;
+    } else {
+      Queue(picture);
     }
-    done_.notify_all();
     any = true;
   }
-  if (frame) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    spareFrames_.push_back(frame);
-  }
+  if (frame) RecycleFrame(frame);
   return any;
 }
 
 void SwDecoder::Drain() {
   drained_ = true;
   if (!codec_) return;
+  // Bytes the parser left, while it takes any (the queue may grow past the pictures ahead:
+  // this runs on the caller's thread).
+  for (int idle = 0; idle < 2 && !parserRest_.empty();) {
+    std::vector<uint8_t> rest = std::move(parserRest_);
+    parserRest_.clear();
+    const size_t size = rest.size();
+    rest.resize(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    ParseBytes(rest.data(), size, AV_NOPTS_VALUE, nullptr, false);
+    idle = parserRest_.size() < size ? 0 : idle + 1;
+  }
   uint8_t* out = nullptr;
   int outSize = 0;
   av_parser_parse2(parser_, parserContext_, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, -1);
   if (outSize > 0) SendPacket(out, outSize, parser_->pts, nullptr);
   avcodec_send_packet(codec_, nullptr);
   ReceiveFrames();
+  // Whatever has not come out now never will.
+  if (codecId_ == MFX_CODEC_AVC) PlaceRefused(true, 0, 0);
+}
+
+int64_t SwDecoder::TrackSentPicture(const uint8_t* data, size_t size, int64_t pts) {
+  const SliceStart slice = FirstSliceOf(data, size, sequence_);
+  if (slice.parsed && slice.field) {
+    // The second field of a pair is the first one's picture.
+    if (static_cast<int64_t>(slice.frameNum) == lastFieldFrameNum_ && slice.bottom != lastFieldBottom_ &&
+        !sent_.empty()) {
+      lastFieldFrameNum_ = -1;
+      return sent_.back().tag;
+    }
+    lastFieldFrameNum_ = slice.frameNum;
+    lastFieldBottom_ = slice.bottom;
+  } else {
+    lastFieldFrameNum_ = -1;
+  }
+  SentPicture entry;
+  entry.tag = nextTag_++;
+  entry.pts = pts;
+  if (slice.parsed) {
+    if (slice.idr) {
+      ++idrCount_;
+      prevPocMsb_ = prevPocLsb_ = 0;
+    }
+    if (sequence_.pocType == 0) {
+      const int64_t maxLsb = int64_t{1} << sequence_.log2MaxPocLsb, lsb = slice.pocLsb;
+      int64_t msb = prevPocMsb_;
+      if (lsb < prevPocLsb_ && prevPocLsb_ - lsb >= maxLsb / 2) msb += maxLsb;
+      else if (lsb > prevPocLsb_ && lsb - prevPocLsb_ > maxLsb / 2) msb -= maxLsb;
+      if (slice.reference) {
+        prevPocMsb_ = msb;
+        prevPocLsb_ = lsb;
+      }
+      entry.order = (idrCount_ << 40) + msb + lsb;
+      entry.orderKnown = true;
+    } else if (sequence_.pocType == 2) {  // display order is decode order
+      entry.order = (idrCount_ << 40) + entry.tag;
+      entry.orderKnown = true;
+    }
+  }
+  sent_.push_back(entry);
+  return entry.tag;
+}
+
+bool SwDecoder::QueueDecoded(Picture picture) {
+  const int64_t tag = picture.frame->pts;
+  auto it = std::find_if(sent_.begin(), sent_.end(), [tag](const SentPicture& p) { return p.tag == tag; });
+  if (it == sent_.end()) {
+    if (std::find(givenAway_.begin(), givenAway_.end(), tag) != givenAway_.end()) {
+      RecycleFrame(picture.frame);  // its placeholder is out already
+      return false;
+    }
+    picture.pts = AV_NOPTS_VALUE;
+    Queue(picture);
+    return true;
+  }
+  const SentPicture entry = *it;
+  sent_.erase(it);
+  // libavcodec gives pictures out in display order: one before this one that has not come out
+  // was refused.
+  PlaceRefused(false, entry.orderKnown ? entry.order : INT64_MIN, entry.tag);
+  picture.pts = entry.pts;
+  Queue(picture);
+  return true;
+}
+
+void SwDecoder::PlaceRefused(bool all, int64_t before, int64_t tag) {
+  std::vector<SentPicture> refused;
+  for (auto it = sent_.begin(); it != sent_.end();) {
+    if (all || (it->orderKnown && it->order < before) || it->tag + kPacketsHeldAtMost < tag) {
+      refused.push_back(*it);
+      it = sent_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  std::stable_sort(refused.begin(), refused.end(), [](const SentPicture& a, const SentPicture& b) {
+    return (a.orderKnown ? a.order : INT64_MIN) < (b.orderKnown ? b.order : INT64_MIN);
+  });
+  for (const SentPicture& p : refused) GiveAway(p);
+}
+
+void SwDecoder::GiveAway(const SentPicture& refused) {
+  givenAway_.push_back(refused.tag);
+  if (givenAway_.size() > kGivenAwayKept) givenAway_.pop_front();
+  AddLostPicture(refused.pts);
+}
+
+void SwDecoder::PlaceOneWithoutOrder() {
+  // A refused picture whose order count could not be read: its place is unknown, it goes now.
+  auto it = std::find_if(sent_.begin(), sent_.end(), [](const SentPicture& p) { return !p.orderKnown; });
+  if (it == sent_.end()) return;  // the refused picture is found by its order count
+  const SentPicture entry = *it;
+  sent_.erase(it);
+  GiveAway(entry);
+}
+
+void SwDecoder::ForgetSentPictures() {
+  sent_.clear();
+  givenAway_.clear();
+  idrCount_ = 0;
+  prevPocMsb_ = prevPocLsb_ = 0;
+  lastFieldFrameNum_ = -1;
 }
 
 uint16_t SwDecoder::PicStructOf(const AVFrame* frame) const {
@@ -564,14 +789,19 @@ mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {
       ready_.pop_front();
       lock.unlock();
       work_.notify_all();  // room for one more picture ahead
-      // Keep the decode thread supplied while this picture is written out.
+      // Keep the decode thread supplied while this picture is written out; an allocation that
+      // fails here only leaves the bytes for the next call.
       mfxStatus ignored = MFX_ERR_NONE;
-      if (bs && bs->DataLength > 0 && !failed_ && !drained_) TakeInput(bs, true, &ignored);
+      try {
+        if (bs && bs->DataLength > 0 && !failed_ && !drained_) TakeInput(bs, true, &ignored);
+      } catch (const std::bad_alloc&) {
+      }
       EmitPicture(next, work);
       RecycleFrame(next.frame);
       return MFX_ERR_NONE;
     }
     if (failed_) return MFX_ERR_UNSUPPORTED;
+    if (outOfMemory_) return MFX_ERR_MEMORY_ALLOC;
     Take take = Take::kNeedMore;
     if (bs && bs->DataLength > 0) {
       if (drained_) {
@@ -579,6 +809,7 @@ mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {
         done_.wait(lock, [this] { return IdleLocked(); });
         if (codec_) avcodec_flush_buffers(codec_);
         ResetParser();
+        ForgetSentPictures();
         drained_ = false;
       }
       lock.unlock();

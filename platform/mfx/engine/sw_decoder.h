@@ -55,6 +55,12 @@ class SwDecoder {
     int64_t pts = 0;
     bool corrupt = false;
   };
+  struct SentPicture {  // an H.264 picture handed to libavcodec that has not come out
+    int64_t tag = 0;      // the packet's pts as libavcodec sees it
+    int64_t pts = 0;      // the caller's
+    int64_t order = 0;    // display order: (IDR count, picture order count)
+    bool orderKnown = false;
+  };
   struct Chunk {  // bytes handed to the decode thread
     AVBufferRef* buffer = nullptr;
     size_t size = 0;
@@ -76,15 +82,26 @@ class SwDecoder {
   void Drain();
   void ClearQueueLocked();
   void RecycleFrame(AVFrame* frame);
+  void SpareLocked(AVFrame* frame);  // keeps the frame for reuse, or frees it
   void EmitPicture(Picture& picture, mfxFrameSurface1* work);
   uint16_t PicStructOf(const AVFrame* frame) const;
 
   // Decode thread (or the caller's, while the thread is idle).
   void DecodeLoop();
   void DecodeChunk(const Chunk& chunk);
+  void ParseBytes(const uint8_t* data, size_t size, int64_t pts, AVBufferRef* owner, bool waitForRoom);
   bool SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferRef* owner);
   bool ReceiveFrames();
   void AddLostPicture(int64_t pts);  // a placeholder in the output queue
+  void Queue(Picture picture);
+  // H.264: pictures refused by libavcodec are known by their absence; each placeholder goes
+  // where the picture's order count puts it among the pictures that do come out.
+  int64_t TrackSentPicture(const uint8_t* data, size_t size, int64_t pts);
+  bool QueueDecoded(Picture picture);  // false: the picture's place was already given away
+  void PlaceRefused(bool all, int64_t before, int64_t tag);
+  void PlaceOneWithoutOrder();
+  void GiveAway(const SentPicture& refused);  // its placeholder, now
+  void ForgetSentPictures();
   void WaitForRoom();
 
   mfxVideoParam params_{};
@@ -102,10 +119,20 @@ class SwDecoder {
   bool headerCheckedHere_ = false;     // the header at the current DataOffset was checked
   bool drained_ = false;
   bool failed_ = false;                // the codec refused the stream; only Reset/Close help
+  // Bytes the parser left in its last call, parsed before the next chunk (decode thread, or
+  // the caller's while the thread is idle).
+  std::vector<uint8_t> parserRest_;
 
   // Leading pictures that libavcodec drops (MPEG-2, VC-1): references seen since the start.
   int referencesSinceStart_ = 0;
   bool intraShownSinceStart_ = false;  // H.264: the start's I picture has been output
+  std::deque<SentPicture> sent_;
+  std::deque<int64_t> givenAway_;  // tags of refused pictures whose placeholder is out
+  int64_t nextTag_ = 0;
+  int64_t idrCount_ = 0;
+  int64_t prevPocMsb_ = 0, prevPocLsb_ = 0;
+  int64_t lastFieldFrameNum_ = -1;  // first field of a pair waiting for its second: frame_num
+  bool lastFieldBottom_ = false;
   bool closedGop_ = false;
   bool brokenLink_ = false;
   uint32_t frameOrder_ = 0;
@@ -118,6 +145,7 @@ class SwDecoder {
   size_t inputBytes_ = 0;
   bool busy_ = false;             // the thread is decoding a chunk
   bool stop_ = false;
+  bool outOfMemory_ = false;      // an allocation failed while decoding; only Reset/Close help
   std::atomic<bool> abort_{false};  // drop the chunk in hand (Reset, Close)
   std::deque<Picture> ready_;
   std::vector<AVFrame*> spareFrames_;

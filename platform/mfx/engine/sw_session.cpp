@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -83,10 +84,56 @@ mfxU16 SurfacesNeeded(const mfxVideoParam& par) {
   return static_cast<mfxU16>(held + 1 + async);
 }
 
+// Runs an entry point's work so that nothing is thrown across the C boundary: a failed
+// allocation is the status the contract has for it.
+template <class Work>
+mfxStatus Guarded(Work work) noexcept {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    return MFX_ERR_MEMORY_ALLOC;
+  } catch (...) {
+    return MFX_ERR_UNKNOWN;
+  }
+}
+
+// DecodeHeader's scan for the first usable sequence header.
+mfxStatus FindSequenceHeader(uint32_t codecId, mfxBitstream* bs, mfxVideoParam* par) {
+  const uint8_t* data = bs->Data + bs->DataOffset;
+  const size_t size = bs->DataLength;
+  const bool atEnd = (bs->DataFlag & MFX_BITSTREAM_EOS) != 0;
+  for (size_t sc = FindStartCode(data, size, 0); sc != kNoStartCode; sc = FindStartCode(data, size, sc + 3)) {
+    if (!IsSequenceStart(codecId, data[sc + 3])) continue;
+    const uint8_t* block = data + sc;
+    const size_t rest = size - sc;
+    size_t blockSize = SequenceBlockLength(codecId, block, rest, atEnd);
+    const bool ppsMissing = codecId == MFX_CODEC_AVC && !AvcHasMatchingPps(block, rest);
+    if (!blockSize || (ppsMissing && !atEnd)) {
+      // The header is cut off: keep it for the next call.
+      bs->DataOffset += static_cast<mfxU32>(sc);
+      bs->DataLength -= static_cast<mfxU32>(sc);
+      return MFX_ERR_MORE_DATA;
+    }
+    SequenceInfo info;
+    if (!ParseSequenceBlock(codecId, block, blockSize, &info)) continue;
+    if (!info.supported) return MFX_ERR_UNSUPPORTED;
+    FillVideoParam(info, &par->mfx);
+    const size_t start = sc > 0 && data[sc - 1] == 0 ? sc - 1 : sc;  // a 4-byte start code
+    bs->DataOffset += static_cast<mfxU32>(start);
+    bs->DataLength -= static_cast<mfxU32>(start);
+    return MFX_ERR_NONE;
+  }
+  const size_t skip = size > 3 ? size - 3 : 0;
+  bs->DataOffset += static_cast<mfxU32>(skip);
+  bs->DataLength -= static_cast<mfxU32>(skip);
+  return MFX_ERR_MORE_DATA;
+}
+
 }  // namespace
 }  // namespace tessivar::mfxsw
 
 using tessivar::mfxsw::AsSession;
+using tessivar::mfxsw::Guarded;
 using tessivar::mfxsw::Session;
 
 extern "C" {
@@ -212,34 +259,7 @@ mfxStatus MFX_CDECL MFXVideoDECODE_DecodeHeader(mfxSession session, mfxBitstream
   if (!CodecSupported(codecId)) return MFX_ERR_UNSUPPORTED;
   if (!bs->Data && bs->DataLength) return MFX_ERR_NULL_PTR;
   if (!BitstreamConsistent(*bs)) return MFX_ERR_UNDEFINED_BEHAVIOR;
-  const uint8_t* data = bs->Data + bs->DataOffset;
-  const size_t size = bs->DataLength;
-  const bool atEnd = (bs->DataFlag & MFX_BITSTREAM_EOS) != 0;
-  for (size_t sc = FindStartCode(data, size, 0); sc != kNoStartCode; sc = FindStartCode(data, size, sc + 3)) {
-    if (!IsSequenceStart(codecId, data[sc + 3])) continue;
-    const uint8_t* block = data + sc;
-    const size_t rest = size - sc;
-    size_t blockSize = SequenceBlockLength(codecId, block, rest, atEnd);
-    const bool ppsMissing = codecId == MFX_CODEC_AVC && !AvcHasMatchingPps(block, rest);
-    if (!blockSize || (ppsMissing && !atEnd)) {
-      // The header is cut off: keep it for the next call.
-      bs->DataOffset += static_cast<mfxU32>(sc);
-      bs->DataLength -= static_cast<mfxU32>(sc);
-      return MFX_ERR_MORE_DATA;
-    }
-    SequenceInfo info;
-    if (!ParseSequenceBlock(codecId, block, blockSize, &info)) continue;
-    if (!info.supported) return MFX_ERR_UNSUPPORTED;
-    FillVideoParam(info, &par->mfx);
-    const size_t start = sc > 0 && data[sc - 1] == 0 ? sc - 1 : sc;  // a 4-byte start code
-    bs->DataOffset += static_cast<mfxU32>(start);
-    bs->DataLength -= static_cast<mfxU32>(start);
-    return MFX_ERR_NONE;
-  }
-  const size_t skip = size > 3 ? size - 3 : 0;
-  bs->DataOffset += static_cast<mfxU32>(skip);
-  bs->DataLength -= static_cast<mfxU32>(skip);
-  return MFX_ERR_MORE_DATA;
+  return Guarded([&] { return FindSequenceHeader(codecId, bs, par); });
 }
 
 mfxStatus MFX_CDECL MFXVideoDECODE_Init(mfxSession session, mfxVideoParam* par) {
@@ -257,8 +277,11 @@ mfxStatus MFX_CDECL MFXVideoDECODE_Init(mfxSession session, mfxVideoParam* par) 
   mfxVideoParam checked = *par;
   mfxStatus status = CorrectParams(&checked);
   if (status < MFX_ERR_NONE) return status;
-  auto decoder = std::make_unique<SwDecoder>();
-  mfxStatus init = decoder->Init(checked);
+  std::unique_ptr<SwDecoder> decoder;
+  const mfxStatus init = Guarded([&] {
+    decoder = std::make_unique<SwDecoder>();
+    return decoder->Init(checked);
+  });
   if (init != MFX_ERR_NONE) return init;
   s->decoder = std::move(decoder);
   s->pending.clear();
@@ -278,7 +301,7 @@ mfxStatus MFX_CDECL MFXVideoDECODE_Reset(mfxSession session, mfxVideoParam* par)
       fi.Height > current.mfx.FrameInfo.Height || (fi.FourCC && fi.FourCC != MFX_FOURCC_NV12))
     return MFX_ERR_INCOMPATIBLE_VIDEO_PARAM;
   s->pending.clear();
-  return s->decoder->Reset(*par);
+  return Guarded([&] { return s->decoder->Reset(*par); });
 }
 
 mfxStatus MFX_CDECL MFXVideoDECODE_Close(mfxSession session) {
@@ -326,7 +349,11 @@ mfxStatus MFX_CDECL MFXVideoDECODE_DecodeFrameAsync(mfxSession session, mfxBitst
     if (s->allocator.Lock(s->allocator.pthis, work->Data.MemId, &work->Data) < MFX_ERR_NONE) return MFX_ERR_LOCK_MEMORY;
     lockedHere = true;
   }
-  mfxStatus status = s->decoder->DecodeStep(bs, work);
+  // Room for the sync point first, so that a picture taken from the decoder is never lost.
+  mfxStatus status = Guarded([&] {
+    s->pending.reserve(s->pending.size() + 1);
+    return s->decoder->DecodeStep(bs, work);
+  });
   if (lockedHere && s->allocator.Unlock) s->allocator.Unlock(s->allocator.pthis, work->Data.MemId, &work->Data);
   if (status != MFX_ERR_NONE) return status;
   ++work->Data.Locked;
