@@ -353,9 +353,17 @@ void* ArrayAlloc(MkvFile* file, void** array, uint32_t* count, uint32_t* capacit
 void trimArray(MkvFile* file, void** array, uint32_t count, uint32_t* capacity,
                uint32_t elementSize) {
   if (count >= *capacity) return;
+  // Trimmed to nothing: the block is released outright, since an allocator's answer to a
+  // resize to 0 bytes (freed or not) cannot be told from a failure.
+  if (count == 0) {
+    file->io->memFree(file->io, *array);
+    *array = nullptr;
+    *capacity = 0;
+    return;
+  }
   uint32_t bytes = count * elementSize;
   void* shrunk = file->io->memRealloc(file->io, *array, bytes);
-  if (shrunk == nullptr && bytes != 0) return;
+  if (shrunk == nullptr) return;
   *array = shrunk;
   *capacity = count;
 }

@@ -15,9 +15,13 @@ constexpr uint64_t kReadAheadStep = 16384;
 // cannot turn the hints into an endless stream of calls.
 constexpr uint64_t kMaxReadAheadSpan = 0x4000000;
 constexpr int kMaxErrorsPerPass = 3;
-// A pass ends early once it has queued this many frames: blocks of many tiny laced
-// frames must not fill the queues with a whole pass's worth of them.
+// A pass ends early once it has queued this many nodes (block frames and addition frames):
+// blocks of many tiny laced frames must not fill the queues with a whole pass's worth of them.
+// Inside one BlockGroup, further Blocks and block additions are passed over once the budget is
+// spent, as the pass can only end at an element boundary.
 constexpr uint32_t kMaxFramesPerPass = 4096;
+
+bool passBudgetSpent(const MkvFile* file) { return file->passFrames >= kMaxFramesPerPass; }
 
 int trackIndexOfNumber(const MkvFile* file, uint64_t number) {
   for (uint32_t i = 0; i < file->trackCount; ++i)
@@ -179,13 +183,14 @@ void parseBlockAdditions(MkvFile* file, uint64_t size, uint64_t start, int track
         skipBytes(file, grandSize);
       }
     }
-    if (additionals != 1) continue;
+    if (additionals != 1 || passBudgetSpent(file)) continue;
     MkvQueuedFrame* node = allocFrameNode(file);
     node->start = node->end = start;
     node->filePos = dataPos;
     node->size = dataSize;
     node->flags = (static_cast<uint32_t>(addId) << 24) | MKV_FRAME_UNKNOWN_START | MKV_FRAME_UNKNOWN_END;
     enqueueFrame(&file->queues[track], node);
+    ++file->passFrames;
   }
 }
 
@@ -252,6 +257,10 @@ void parseBlockGroup(MkvFile* file, uint64_t size, uint64_t clusterTime, bool si
       switch (id) {
         case mkvid::Block:
           sawBlock = true;
+          if (block.queued && passBudgetSpent(file)) {
+            skipBytes(file, childSize);
+            break;
+          }
           if (!parseBlock(file, childSize, clusterTime, false, &notKey, &block)) {
             seekTo(file, end);
             return;

@@ -1,6 +1,7 @@
 // Cues and seeking: the cue table from the Cues element or from a scan for Cluster headers,
 // and mkvSeek.
 #include <algorithm>
+#include <cstring>
 
 #include "mkv_internal.h"
 
@@ -78,10 +79,39 @@ void parseCuePoint(MkvFile* file, uint64_t size, CueDraft* cue) {
 }
 
 // Stable sort by time: CuePoints of equal time keep their file order. Cues are almost
-// always in order already; a file whose Cues are not must not cost quadratic time.
+// always in order already (nothing is allocated then); a file whose Cues are not must not
+// cost quadratic time: a bottom-up merge sort, whose scratch comes from the caller's
+// allocator like all the reader's memory. Without scratch the table is dropped, as for
+// damaged Cues: the first seek then scans for the clusters.
 void sortCues(MkvFile* file) {
-  std::stable_sort(file->cues, file->cues + file->cueCount,
-                   [](const MkvCuePoint& a, const MkvCuePoint& b) { return a.time < b.time; });
+  const uint32_t count = file->cueCount;
+  uint32_t i = 1;
+  while (i < count && file->cues[i - 1].time <= file->cues[i].time) ++i;
+  if (i >= count) return;
+  MkvIo* io = file->io;
+  const uint64_t bytes = uint64_t{count} * sizeof(MkvCuePoint);
+  MkvCuePoint* scratch =
+      bytes > UINT32_MAX ? nullptr : static_cast<MkvCuePoint*>(io->memAlloc(io, static_cast<uint32_t>(bytes)));
+  if (scratch == nullptr) {
+    file->cueCount = 0;
+    file->foundElements &= ~kFoundCues;
+    return;
+  }
+  MkvCuePoint* from = file->cues;
+  MkvCuePoint* to = scratch;
+  for (uint64_t width = 1; width < count; width *= 2) {
+    for (uint64_t left = 0; left < count; left += 2 * width) {
+      const uint64_t middle = std::min<uint64_t>(left + width, count);
+      const uint64_t right = std::min<uint64_t>(left + 2 * width, count);
+      uint64_t a = left, b = middle, out = left;
+      while (a < middle && b < right) to[out++] = from[b].time < from[a].time ? from[b++] : from[a++];
+      while (a < middle) to[out++] = from[a++];
+      while (b < right) to[out++] = from[b++];
+    }
+    std::swap(from, to);
+  }
+  if (from != file->cues) memcpy(file->cues, from, bytes);
+  io->memFree(io, scratch);
 }
 
 enum class ProbeResult { Accepted, Dropped, Stop };

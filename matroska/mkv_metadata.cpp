@@ -26,8 +26,10 @@ constexpr uint32_t AttachedFile = 0x61A7, FileData = 0x465C, FileUid = 0x46AE, F
 
 // Chapter atoms inside an atom are parsed by recursion, as are the shift and the release of the
 // tree, so a crafted file could otherwise nest deep enough to exhaust the stack. Real files nest
-// a handful of levels.
+// a handful of levels; atoms deeper than this are dropped (with a note), and the rest of the
+// file is read as usual.
 constexpr int kMaxChapterDepth = 64;
+constexpr const char* kDeepChaptersNote = "Chapter atoms nested more than 64 levels deep were dropped";
 
 constexpr uint32_t kMaxTextBytes = 1023;
 
@@ -160,8 +162,11 @@ void parseChapterTrack(MkvFile* file, uint64_t size, MkvChapter* chapter) {
 // Appends one atom to the parent's children and fills it; the atom is listed from the start,
 // so what was read of it stays when a failure ends its element early.
 void parseChapterAtom(MkvFile* file, uint64_t size, MkvChapter* parent, int depth) {
-  if (depth > kMaxChapterDepth)
-    failParse(file, "Chapter atoms nested more than %d levels deep", kMaxChapterDepth);
+  if (depth > kMaxChapterDepth) {
+    copyErrorText(file->errorText, kDeepChaptersNote, sizeof file->errorText);
+    skipBytes(file, size);
+    return;
+  }
   MkvChapter* atom = appendZeroed(file, parent->children, parent->childCount, parent->childCapacity);
   atom->flags = MKV_CHAPTER_ENABLED;
   forEachChild(file, size, [&](uint32_t childId, uint64_t childSize) {

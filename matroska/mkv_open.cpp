@@ -251,6 +251,22 @@ void followSeekHeads(MkvFile* file, uint64_t size, int* seekHeadCount) {
   seekTo(file, after);
 }
 
+// Chapters, Tags and Attachments met in the walk: a failure inside one ends that element only
+// (its message stays), and the walk goes on behind it, so that metadata never costs the frames.
+// A size that would put the element's end before its start gives the failure to the walk.
+void parseMetadataInWalk(MkvFile* file, uint64_t size, void (*parse)(MkvFile*, uint64_t)) {
+  uint64_t start = filePosition(file);
+  uint64_t end = start + size;
+  MkvHandlerScope scope(file);
+  try {
+    parse(file, size);
+  } catch (MkvParseFailure&) {
+    if (end < start) throw;
+    file->flags &= ~MKV_STATE_END;
+    seekTo(file, end);
+  }
+}
+
 void walkSegment(MkvFile* file, uint64_t size) {
   int seekHeadCount = 0;
   uint64_t end = filePosition(file) + size;
@@ -287,15 +303,15 @@ void walkSegment(MkvFile* file, uint64_t size) {
         break;
       case mkvid::Attachments:
         file->attachmentsPos = position;
-        parseAttachments(file, elementSize);
+        parseMetadataInWalk(file, elementSize, parseAttachments);
         break;
       case mkvid::Chapters:
         file->chaptersPos = position;
-        parseChapters(file, elementSize);
+        parseMetadataInWalk(file, elementSize, parseChapters);
         break;
       case mkvid::Tags:
         file->tagsPos = position;
-        parseTags(file, elementSize);
+        parseMetadataInWalk(file, elementSize, parseTags);
         break;
       default: skipBytes(file, elementSize);
     }

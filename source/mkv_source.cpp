@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint32_t kMkvCacheSize = 65536;
 constexpr uint64_t kSeekBackOff = 500000000;         // half a second before the wanted frame
-constexpr int kExactStartReads = 51;                 // reads that may find the exact start
 constexpr uint64_t kParamSetScan = 2000000000;       // in-band parameter sets looked for before a GOP
 const uint8_t kStartCode4[4] = {0, 0, 0, 1};
 
@@ -290,15 +289,20 @@ void SeekReadMkvFrame(SourceState* source, uint64_t time) {
   // frame's own time would drop it when the frame behind it in the file starts earlier
   // (an I picture followed by its leading B pictures).
   mkvSeek(source->mkvFile, time > kSeekBackOff ? time - kSeekBackOff : 0, 0, source->mkvVideoTrack);
+  // Read on to the frame that starts at the time, as far as the end of the track: at a high
+  // frame rate, or behind long runs of pictures stored ahead of their turn, it can lie many
+  // frames on. A fresh seek to the time itself is no substitute: in an open GOP the reader
+  // drops the picture that starts there, since the leading pictures stored behind it start
+  // earlier, and the stream would begin with a picture that needs it.
   FrameRead frame, last;
   bool found = false, exact = false;
-  for (int i = 0; i < kExactStartReads && !exact; ++i) {
-    if (!ReadFrame(source, &frame)) break;  // the end of the track: no later frame can match
+  while (!exact && ReadFrame(source, &frame)) {
     last = frame;
     found = true;
     exact = frame.start == time;
   }
   if (!exact) {
+    // No frame starts at the time: the first frame at or after it.
     mkvSeek(source->mkvFile, time, 0, source->mkvVideoTrack);
     if (ReadFrame(source, &frame)) {
       last = frame;

@@ -93,10 +93,16 @@ void EndSamples(SourceState* source) {
   source->dataEnd = 0;
 }
 
-bool IsServedTrack(const char* name, uint8_t objectType) {
+// Whether a video track's sample entry holds the index's codec: the index was made from
+// such a track, and samples of another codec would be fed to the wrong decoder.
+bool TrackFits(const char* name, uint8_t objectType, int32_t codecKind) {
   if (!name) return false;
-  if (std::strcmp(name, "avc1") == 0 || std::strcmp(name, "vc-1") == 0) return true;
-  return std::strcmp(name, "mp4v") == 0 && objectType >= 0x60 && objectType <= 0x65;
+  switch (codecKind) {
+    case kCodecAvc: return std::strcmp(name, "avc1") == 0;
+    case kCodecVc1: return std::strcmp(name, "vc-1") == 0;
+    case kCodecMpeg2: return std::strcmp(name, "mp4v") == 0 && objectType >= 0x60 && objectType <= 0x65;
+    default: return false;
+  }
 }
 
 }  // namespace
@@ -114,12 +120,20 @@ int32_t OpenMp4VideoTrack(SourceState* source) {
     const char* name = MP4GetTrackMediaDataName(source->mp4File, track);
     const uint8_t objectType = MP4GetTrackEsdsObjectTypeId(source->mp4File, track);
     // A track none of whose samples lies inside the file is of no use either.
-    if (!IsServedTrack(name, objectType) || MP4GetTrackNumberOfSamples(source->mp4File, track) == 0) continue;
+    if (!TrackFits(name, objectType, source->codecKind) || MP4GetTrackNumberOfSamples(source->mp4File, track) == 0)
+      continue;
     source->mp4Track = track;
     source->mp4Sample = 0;
-    // Only "avc1" tracks have them; fetched once, written ahead of every seek's sample.
-    MP4GetTrackH264SeqPictHeaders(source->mp4File, track, &source->mp4SeqHeaders, &source->mp4SeqHeaderSizes,
-                                  &source->mp4PictHeaders, &source->mp4PictHeaderSizes);
+    // AVC: fetched once, written ahead of every seek's sample. A configuration record
+    // whose sets cannot be taken (cut short, or a set of no bytes) leaves nothing to
+    // start decoding with: the file is refused here, with the reason, rather than by a
+    // decoder that never starts.
+    if (source->codecKind == kCodecAvc &&
+        !MP4GetTrackH264SeqPictHeaders(source->mp4File, track, &source->mp4SeqHeaders, &source->mp4SeqHeaderSizes,
+                                       &source->mp4PictHeaders, &source->mp4PictHeaderSizes)) {
+      ReleaseMp4Source(source);
+      return 1;
+    }
     return 0;
   }
   return 2;

@@ -7,9 +7,11 @@
 
 #include "source/source_state.h"
 
-// 0 when a video track was chosen; 1 when the file cannot be read as MP4; 2 when no
-// track is "avc1", "mp4v" with an MPEG-2 object type (0x60-0x65), or "vc-1" with at
-// least one sample inside the file.
+// 0 when a video track was chosen: the first with at least one sample inside the file
+// whose entry is of the clip's codec ("avc1" for AVC, "mp4v" with an MPEG-2 object type
+// (0x60-0x65) for MPEG-2, "vc-1" for VC-1); 1 when the file cannot be read as MP4, or
+// when the chosen AVC track's parameter sets cannot be taken from its configuration;
+// 2 when no track fits.
 int32_t OpenMp4VideoTrack(SourceState* source);
 
 // Prepares the first sample whose start time is at or after `time` (a time in the

@@ -86,28 +86,42 @@ TrackSpec Audio() {
   return track;
 }
 
+// The first video track of the index's codec; an AVC track whose parameter sets cannot be
+// taken (a zero-length set) is refused at the open, with the reason, not at decoding.
 TEST_F(Mp4GlueTest, TrackChoice) {
   struct Case {
     std::string name;
     std::vector<TrackSpec> tracks;
+    int32_t codecKind;
     int32_t result;
     uint32_t track;
   };
+  TrackSpec emptySps = Video("avc1"), emptyPps = Video("avc1");
+  emptySps.sps.push_back("");
+  emptyPps.pps = {""};
   const Case cases[] = {
-      {"audio only", {Audio()}, 2, 0},
-      {"MPEG-4 Part 2 only", {Video("mp4v", 0x20)}, 2, 0},
-      {"HEVC only", {Video("hev1")}, 2, 0},
-      {"MPEG-2 main", {Video("mp4v", 0x61)}, 0, 1},
-      {"MPEG-2 simple", {Video("mp4v", 0x60)}, 0, 1},
-      {"MPEG-2 4:2:2", {Video("mp4v", 0x65)}, 0, 1},
-      {"MPEG-1", {Video("mp4v", 0x6A)}, 2, 0},
-      {"VC-1", {Video("vc-1")}, 0, 1},
-      {"MPEG-4 Part 2, then AVC", {Video("mp4v", 0x20), Video("avc1")}, 0, 2},
-      {"audio, then AVC", {Audio(), Video("avc1")}, 0, 2},
+      {"audio only", {Audio()}, kCodecAvc, 2, 0},
+      {"MPEG-4 Part 2 only", {Video("mp4v", 0x20)}, kCodecAvc, 2, 0},
+      {"HEVC only", {Video("hev1")}, kCodecAvc, 2, 0},
+      {"MPEG-2 main", {Video("mp4v", 0x61)}, kCodecMpeg2, 0, 1},
+      {"MPEG-2 simple", {Video("mp4v", 0x60)}, kCodecMpeg2, 0, 1},
+      {"MPEG-2 4:2:2", {Video("mp4v", 0x65)}, kCodecMpeg2, 0, 1},
+      {"MPEG-1", {Video("mp4v", 0x6A)}, kCodecMpeg2, 2, 0},
+      {"VC-1", {Video("vc-1")}, kCodecVc1, 0, 1},
+      {"MPEG-4 Part 2, then AVC", {Video("mp4v", 0x20), Video("avc1")}, kCodecAvc, 0, 2},
+      {"audio, then AVC", {Audio(), Video("avc1")}, kCodecAvc, 0, 2},
+      {"MPEG-2, then AVC, for AVC", {Video("mp4v", 0x61), Video("avc1")}, kCodecAvc, 0, 2},
+      {"AVC, then MPEG-2, for MPEG-2", {Video("avc1"), Video("mp4v", 0x61)}, kCodecMpeg2, 0, 2},
+      {"VC-1, then AVC, for VC-1", {Video("vc-1"), Video("avc1")}, kCodecVc1, 0, 1},
+      {"MPEG-2 only, for AVC", {Video("mp4v", 0x61)}, kCodecAvc, 2, 0},
+      {"AVC only, for VC-1", {Video("avc1")}, kCodecVc1, 2, 0},
+      {"AVC only, for MPEG-2", {Video("avc1")}, kCodecMpeg2, 2, 0},
+      {"AVC with a zero-length SPS", {emptySps}, kCodecAvc, 1, 0},
+      {"AVC with a zero-length PPS", {emptyPps}, kCodecAvc, 1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Open(Write(BuildMp4(c.tracks).bytes)), c.result);
+    EXPECT_EQ(Open(Write(BuildMp4(c.tracks).bytes), c.codecKind), c.result);
     if (c.result == 0) {
       EXPECT_EQ(source_->mp4Track, c.track);
     }

@@ -7,7 +7,9 @@ Usage: make_seeds.py KIND FOLDER
   stream: inputs of the stream-unit target (four setting bytes, then the stream) over
       elementary, transport (188 and 192 bytes) and program streams;
   mkv, mp4: small files made with ffmpeg (a few bytes of header only when ffmpeg is
-      missing).
+      missing); mkv also two files built here with chapters (nested, with processes),
+      tags, attachments, Cues and every kind of block, the metadata ahead of the
+      Clusters in one and behind them (reached through the SeekHead) in the other.
 """
 import os
 import shutil
@@ -148,11 +150,140 @@ def stream_seeds():
     return {name + ".bin": data for name, data in seeds.items()}
 
 
+# ---- Matroska built by hand: chapters, tags, attachments and every kind of block ----
+
+def ebml_id(value):
+    return value.to_bytes((value.bit_length() + 7) // 8, "big")
+
+
+def ebml_size(size):
+    length = 1
+    while length < 8 and size >= (1 << (7 * length)) - 1:
+        length += 1
+    return (size | (1 << (7 * length))).to_bytes(length, "big")
+
+
+def el(value, *children):
+    payload = b"".join(children)
+    return ebml_id(value) + ebml_size(len(payload)) + payload
+
+
+def uint_el(value, number):
+    return el(value, number.to_bytes(max(1, (number.bit_length() + 7) // 8), "big"))
+
+
+def text_el(value, text):
+    return el(value, text.encode())
+
+
+def atom(uid, start, *children):
+    return el(0xB6, uint_el(0x73C4, uid), uint_el(0x91, start), uint_el(0x92, start + 40000000), *children)
+
+
+def mkv_metadata():
+    display = el(0x80, text_el(0x85, "Chapter"), text_el(0x437C, "eng"), text_el(0x437E, "us"))
+    no_string = el(0x80, text_el(0x437C, "fre"))  # a display without ChapString
+    process = el(0x6944, uint_el(0x6955, 1), text_el(0x450D, "private"),
+                 el(0x6911, uint_el(0x6922, 2), text_el(0x6933, "command")),
+                 el(0x6911, uint_el(0x6922, 1)))  # a command without data
+    bare_process = el(0x6944, uint_el(0x6955, 0))  # a process without command
+    nested = atom(3, 20000000, display, atom(4, 30000000, no_string, atom(5, 35000000, display, process)))
+    chapters = el(0x1043A770,
+                  el(0x45B9, uint_el(0x45BC, 9), uint_el(0x45BD, 0), uint_el(0x45DB, 1), uint_el(0x45DD, 1),
+                     atom(1, 0, display, no_string, el(0x8F, uint_el(0x89, 1), uint_el(0x89, 2)),
+                          el(0x6E67, bytes(range(16))), uint_el(0x98, 1), uint_el(0x4598, 0),
+                          process, bare_process),
+                     nested),
+                  el(0x45B9, atom(2, 10000000, display)))
+    simple = el(0x67C8, text_el(0x45A3, "TITLE"), text_el(0x4487, "seed"), text_el(0x447A, "eng"),
+                uint_el(0x4484, 1), el(0x67C8, text_el(0x45A3, "NESTED"), text_el(0x4487, "x")))
+    tags = el(0x1254C367,
+              el(0x7373, el(0x63C0, uint_el(0x68CA, 50), uint_el(0x63C5, 1), uint_el(0x63C4, 3),
+                            uint_el(0x63C6, 7), uint_el(0x63C9, 9)),
+                 simple, el(0x67C8, text_el(0x45A3, "NAME ONLY")), el(0x67C8, el(0x4485, b"\x00\x01"))),
+              el(0x7373))
+    attachments = el(0x1941A469,
+                     el(0x61A7, text_el(0x466E, "cover.txt"), text_el(0x467E, "about"),
+                        text_el(0x4660, "text/plain"), uint_el(0x46AE, 7), el(0x465C, b"attached data")),
+                     el(0x61A7, text_el(0x466E, "no data.txt"), uint_el(0x46AE, 8)))
+    return chapters, tags, attachments
+
+
+def mkv_clusters():
+    avc = b"\x00\x00\x00\x05\x65\x88\x84\x00\x10"
+    xiph = b"\x02\x05\x05" + avc[4:] * 3  # three frames of 5 bytes
+    ebml = b"\x02\x85\xbf" + avc[4:] * 3  # sizes 5, 5 (difference 0), rest
+    fixed = b"\x01" + avc * 2
+    additions = el(0x75A1, el(0xA6, uint_el(0xEE, 2), el(0xA5, b"addition")),
+                   el(0xA6, el(0xA5, b"a"), el(0xA5, b"b")))
+    first = el(0x1F43B675, uint_el(0xE7, 0), uint_el(0xA7, 0), uint_el(0xAB, 0),
+               el(0x5854, uint_el(0x58D7, 2)),
+               el(0xA3, b"\x81\x00\x00\x80" + avc),
+               el(0xA3, b"\x81\x00\x28\x02" + xiph),
+               el(0xA3, b"\x81\x00\x50\x06" + ebml),
+               el(0xA3, b"\x82\x00\x00\x80" + b"audio"),
+               el(0xA0, el(0xA1, b"\x81\x00\x78\x00" + avc), uint_el(0x9B, 40), uint_el(0xFB, 40), additions))
+    second = el(0x1F43B675, uint_el(0xE7, 200),
+                el(0xA3, b"\x81\x00\x00\x85" + fixed),
+                el(0xA0, el(0xA1, b"\x81\x00\x28\x00" + avc)))
+    return first, second
+
+
+def mkv_file(metadata_first):
+    chapters, tags, attachments = mkv_metadata()
+    first, second = mkv_clusters()
+    info = el(0x1549A966, uint_el(0x2AD7B1, 1000000), el(0x4489, b"\x46\x1c\x40\x00"),
+              text_el(0x7BA9, "seed"), text_el(0x4D80, "seeds"), text_el(0x5741, "seeds"))
+    avcc = b"\x01\x42\x00\x1e\xff\xe1\x00\x05\x67\x42\x00\x1e\x01\x01\x00\x04\x68\xce\x38\x80"
+    tracks = el(0x1654AE6B,
+                el(0xAE, uint_el(0xD7, 1), uint_el(0x73C5, 11), uint_el(0x83, 1), text_el(0x86, "V_MPEG4/ISO/AVC"),
+                   el(0x63A2, avcc), uint_el(0x23E383, 40000000), text_el(0x22B59C, "und"),
+                   el(0xE0, uint_el(0xB0, 64), uint_el(0xBA, 48), uint_el(0x54B0, 64), uint_el(0x54BA, 48)),
+                   el(0x6D80, el(0x6240, uint_el(0x5031, 0), uint_el(0x5032, 1),
+                                 el(0x5034, uint_el(0x4254, 3), el(0x4255, b"\x00\x00\x00"))))),
+                el(0xAE, uint_el(0xD7, 2), uint_el(0x83, 2), text_el(0x86, "A_PCM/INT/LIT"),
+                   el(0xE1, el(0xB5, b"\x47\x3b\x80\x00"), uint_el(0x9F, 2), uint_el(0x6264, 16))))
+    head_parts = [info, tracks]
+    tail_parts = []
+    (head_parts if metadata_first else tail_parts).extend([chapters, tags, attachments])
+    body = b"".join(head_parts) + first + second + b"".join(tail_parts)
+
+    def seek_head(positions):
+        return el(0x114D9B74, *[el(0x4DBB, el(0x53AB, ebml_id(i)), el(0x53AC, p.to_bytes(8, "big")))
+                                for i, p in positions])
+    ids = [0x1549A966, 0x1654AE6B, 0x1F43B675, 0x1043A770, 0x1254C367, 0x1941A469, 0x1C53BB6B]
+    head_size = len(seek_head([(i, 0) for i in ids]))
+    order = head_parts + [first, second] + tail_parts
+    positions, at = {}, head_size
+    for part in order:
+        positions.setdefault(int.from_bytes(part[:4], "big") if part[0] < 0x80 else part[0], at)
+        at += len(part)
+    clusters_at = head_size + sum(len(p) for p in head_parts)
+    cues = el(0x1C53BB6B,
+              el(0xBB, uint_el(0xB3, 0), el(0xB7, uint_el(0xF7, 1), uint_el(0xF1, clusters_at),
+                                            uint_el(0x5378, 1), uint_el(0xEA, 0),
+                                            el(0xDB, uint_el(0x96, 0), uint_el(0x97, 0)))),
+              el(0xBB, uint_el(0xB3, 200), el(0xB7, uint_el(0xF7, 1), uint_el(0xF1, clusters_at + len(first)))))
+    seek = seek_head([(0x1549A966, positions[0x1549A966]), (0x1654AE6B, positions[0x1654AE6B]),
+                      (0x1F43B675, clusters_at), (0x1043A770, positions[0x1043A770]),
+                      (0x1254C367, positions[0x1254C367]), (0x1941A469, positions[0x1941A469]),
+                      (0x1C53BB6B, at)])
+    header = el(0x1A45DFA3, uint_el(0x4286, 1), uint_el(0x42F7, 1), uint_el(0x42F2, 4), uint_el(0x42F3, 8),
+                text_el(0x4282, "matroska"), uint_el(0x4287, 4), uint_el(0x4285, 2))
+    return header + el(0x18538067, seek, body, cues)
+
+
+def mkv_seeds():
+    return {"metadata_first.mkv": mkv_file(True), "metadata_behind.mkv": mkv_file(False)}
+
+
 def container_seeds(kind):
     ffmpeg = shutil.which("ffmpeg")
     fallback = {"mkv": b"\x1a\x45\xdf\xa3\x9f\x42\x86\x81\x01\x42\xf7\x81\x01\x42\x82\x88matroska",
                 "mp4": b"\x00\x00\x00\x18ftypisom\x00\x00\x02\x00isomiso2"}[kind]
     seeds = {"header." + kind: fallback}
+    if kind == "mkv":
+        seeds.update(mkv_seeds())
     if not ffmpeg:
         return seeds
     with tempfile.TemporaryDirectory() as work:

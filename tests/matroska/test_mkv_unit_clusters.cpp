@@ -197,6 +197,38 @@ TEST(MkvClusterQueues, CraftedLacingKeepsTheQueuesBounded) {
   EXPECT_LE(f.file->nodeBlockCount, 12u) << "queued frames were not bounded";
 }
 
+// One BlockGroup, first in its Cluster (where no size bound applies), holding thousands of
+// tiny BlockMores or thousands of Blocks of 256 laced empty frames: every queued node counts
+// toward the pass's frame budget, so the queues stay bounded, and the reader goes on behind
+// the group.
+TEST(MkvClusterQueues, BlockAdditionsAndBlocksOfOneGroupKeepTheQueuesBounded) {
+  Bytes mores;
+  for (int i = 0; i < 100000; ++i) mores += element(0xA6, element(0xA5, ""));
+  Bytes blocks;
+  for (int i = 0; i < 2000; ++i) blocks += block(1, 0, 0x04, Bytes(1, '\xff'));  // fixed-size lacing, 256 frames
+  const struct {
+    const char* name;
+    Bytes group;
+  } cases[] = {
+      {"block additions", blockGroup(block(1, 0, 0, "main") + element(0x75A1, mores))},
+      {"blocks", blockGroup(blocks)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenedFile f;
+    ASSERT_TRUE(f.open(fileWith(tracksOf(videoTrack()), cluster(0, c.group) + cluster(10, simpleBlock(1, 0, 0x80, "next")))));
+    mkvIgnoreTracks(f.file, 0);
+    f.file->readPos = f.file->firstClusterPos;
+    ASSERT_EQ(fillQueues(f.file, 0), 0);
+    EXPECT_LE(f.file->nodeBlockCount, 12u) << "queued nodes were not bounded";
+    auto frames = readAllFrames(f.file);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().size, 4u) << "the next Cluster's frame is read";
+    EXPECT_EQ(frames.back().start, 10000000u);
+    EXPECT_LE(f.file->nodeBlockCount, 12u);
+  }
+}
+
 TEST(MkvClusterQueues, PassesAreBoundedByHalfTheCacheSize) {
   Bytes clusters;
   for (int c = 0; c < 20; ++c) {

@@ -77,6 +77,55 @@ TEST(MkvCues, TableFromCuesSortedWithAFirstClusterEntry) {
   EXPECT_EQ(f.state.progressCalls, 1) << "no scan ran";
 }
 
+// 600 CuePoints in reverse time order, each time shared by three of them: the table is sorted
+// stably, and the sort's scratch memory comes from the caller's allocator (one allocation more
+// than for the same points in order, released again). Whichever allocation fails, the open
+// fails cleanly or the table is sorted (or empty), and nothing leaks.
+TEST(MkvCues, UnsortedCuesSortStablyWithScratchFromTheCallbacks) {
+  auto fileOf = [](bool reversed) {
+    Bytes points;
+    for (int i = 0; i < 600; ++i) {
+      const int k = reversed ? 599 - i : i;
+      points += cuePoint(static_cast<uint64_t>(k / 3) * 10, 1000000 + static_cast<uint64_t>(reversed ? i : k));
+    }
+    return fileWithCues(fourClusters(), {}, points);
+  };
+  auto sortedStably = [](const MkvFile* file) {
+    for (uint32_t i = 1; i < file->cueCount; ++i) {
+      const MkvCuePoint &a = file->cues[i - 1], &b = file->cues[i];
+      if (a.time > b.time || (a.time == b.time && a.clusterPos >= b.clusterPos)) return false;
+    }
+    return true;
+  };
+  int inOrderAllocs = 0, total = 0;
+  for (bool reversed : {false, true}) {
+    SCOPED_TRACE(reversed ? "reversed" : "in order");
+    OpenedFile f;
+    ASSERT_TRUE(f.open(fileOf(reversed))) << f.error;
+    ASSERT_EQ(f.file->cueCount, 601u) << "with the first-cluster entry";
+    EXPECT_TRUE(sortedStably(f.file));
+    if (!reversed) inOrderAllocs = f.state.allocCalls;
+    if (reversed) {
+      EXPECT_EQ(f.state.allocCalls, inOrderAllocs + 1) << "the sort's scratch through memAlloc";
+      total = f.state.allocCalls;
+    }
+  }
+  for (int failAt = 0; failAt < total; ++failAt) {
+    TestIoState state;
+    state.data = fileOf(true);
+    state.failAllocAt = failAt;
+    TestIo io;
+    initTestIo(&io, &state);
+    char error[64];
+    MkvFile* file = mkvOpen(&io.io, 0, 0, error, sizeof error);
+    if (file != nullptr) {
+      EXPECT_TRUE(sortedStably(file)) << "allocation " << failAt;
+      mkvClose(file);
+    }
+    EXPECT_TRUE(state.live.empty()) << "allocation " << failAt << " failing leaked";
+  }
+}
+
 TEST(MkvCues, DamagedCuesAreDroppedAndTheFirstSeekScans) {
   Bytes bad = element(eid::CuePoint, uintElement(eid::CueTime, 5) +
                                          element(eid::CueTrackPositions, uintElement(eid::CueTrack, 300)));

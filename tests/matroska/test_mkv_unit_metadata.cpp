@@ -266,27 +266,41 @@ Bytes deeplyNestedChapters(int levels) {
   return element(eid::Chapters, element(cid::EditionEntry, atoms));
 }
 
-TEST(MkvMetadata, DeeplyNestedChapterAtomsStopAtTheDepthBound) {
+// Chapters are metadata: atoms nested past the depth bound are dropped with a note, and a
+// Chapters element that fails to parse ends only itself. Either way the walk goes on to the
+// first Cluster, whether the Chapters come before it or only through the SeekHead.
+TEST(MkvMetadata, DeepOrDamagedChaptersNeverCostTheFrames) {
   const Bytes nested = deeplyNestedChapters(100000);
-  // In the walk before the first Cluster, and reached only through the SeekHead after it.
-  Bytes inWalk = fileWith(nested);
+  // A ChapterUID of 9 bytes, then an atom that is never reached.
+  const Bytes damaged = element(eid::Chapters, element(cid::EditionEntry, atom(element(cid::Uid, Bytes(9, '\1'))) +
+                                                                            atom(uintElement(cid::Uid, 7))));
   Bytes tail = segmentInfo() + videoTracks() + cluster(0, simpleBlock(1, 0, 0x80, "frame"));
-  Bytes head = seekHead({{eid::Chapters, 0}});
-  Bytes deferred = ebmlHeader() + element(eid::Segment, seekHead({{eid::Chapters, head.size() + tail.size()}}) + tail + nested);
-  // Met in the walk, the failure ends the walk before the first Cluster is found: no frames.
+  auto deferred = [&](const Bytes& chapters) {
+    return ebmlHeader() + element(eid::Segment, seekHead({{eid::Chapters, seekHead({{eid::Chapters, 0}}).size() +
+                                                                               tail.size()}}) +
+                                                    tail + chapters);
+  };
+  const Bytes inWalk = fileWith(nested), deferredNested = deferred(nested), damagedInWalk = fileWith(damaged);
   const struct {
+    const char* name;
     const Bytes* bytes;
-    size_t frames;
-  } cases[] = {{&inWalk, 0}, {&deferred, 1}};
+    const char* note;
+    int depth;  // of the first edition's tree
+  } cases[] = {
+      {"deep, in the walk", &inWalk, "Chapter atoms nested more than 64 levels deep were dropped", 65},
+      {"deep, through the SeekHead", &deferredNested, "Chapter atoms nested more than 64 levels deep were dropped", 65},
+      {"damaged, in the walk", &damagedInWalk, "Unsupported integer size in readUInt: 9", 2},
+  };
   for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
     OpenedFile f;
     ASSERT_TRUE(f.open(*k.bytes)) << f.error;
-    EXPECT_STREQ(mkvErrorText(f.file), "Chapter atoms nested more than 64 levels deep");
+    EXPECT_STREQ(mkvErrorText(f.file), k.note);
     Lists l(f.file);
     ASSERT_EQ(l.chapterCount, 1u);
-    EXPECT_EQ(treeDepth(l.chapters[0]), 65) << "the edition and 64 levels of atoms";
+    EXPECT_EQ(treeDepth(l.chapters[0]), k.depth) << "the edition and the atoms read before the bound or the failure";
     EXPECT_EQ(mkvTrackCount(f.file), 1u);
-    EXPECT_EQ(readAllFrames(f.file).size(), k.frames);
+    EXPECT_EQ(readAllFrames(f.file).size(), 1u);
   }
 }
 

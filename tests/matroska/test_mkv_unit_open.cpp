@@ -372,7 +372,8 @@ TEST(MkvOpenLifecycle, AccessorsErrorBuffersAndOutOfMemory) {
       eid::Chapters,
       element(0x45B9, element(0xB6, uintElement(0x91, 5) + element(0x8F, uintElement(0x89, 1)) + chapterDisplay +
                                          chapterDisplay + chapterProcess + element(0xB6, chapterDisplay))) +
-          element(0x45B9, element(0xB6, chapterDisplay)));
+          element(0x45B9, element(0xB6, chapterDisplay) +
+                              element(0xB6, element(0x80, stringElement(0x437C, "fre")))));  // no ChapString
   Bytes attachments = element(
       eid::Attachments,
       element(0x61A7, stringElement(0x466E, "a.txt") + stringElement(0x467E, "about a") +
