@@ -14,6 +14,10 @@
 namespace {
 
 constexpr const char* kStream = "avc_prog_closed.264";
+// A destructor must not wait for a run to go on: what the bounds below catch is a wait
+// without end or a long fixed one. Under the sanitizers, the emulator or a loaded
+// machine a prompt destroy has been seen to take 10 s, so the bound is far above that.
+constexpr std::chrono::seconds kNoEndlessWait{60};
 
 std::string ErrorOfGetFrame(PClip& clip, int n) {
   try {
@@ -32,10 +36,12 @@ TEST(ServingFailures, HardwareOnlyEngineIsReportedAtEveryRequest) {
   if (first.empty()) GTEST_SKIP() << "a hardware decode engine is available on this machine";
   EXPECT_EQ(first, "Pipeline init failed. Specified decode engine not available.");
   EXPECT_EQ(ErrorOfGetFrame(clip, 5), "Pipeline init failed. Specified decode engine not available.");
-  // Destroying a clip whose worker ended after a failed Init returns at once.
+  // Destroying a clip whose worker ended after a failed Init returns without waiting
+  // for anything (the bound only catches a wait without end: the suite runs under
+  // sanitizers, an emulator and on loaded machines).
   auto start = std::chrono::steady_clock::now();
   clip = nullptr;
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kNoEndlessWait);
 }
 
 // The source is cut after it was indexed: frames whose pictures are gone give a
@@ -83,16 +89,14 @@ TEST(ServingFailures, DestroyingAClipInTheMiddleOfARunReturnsPromptly) {
     clip->GetFrame(target, &PluginHost());
     auto start = std::chrono::steady_clock::now();
     clip = nullptr;
-    // Generous bound: the suite also runs under the sanitizers on a loaded machine;
-    // what this catches is a destructor that waits out the worker's full timeouts.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000)) << "target " << target;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kNoEndlessWait) << "target " << target;
   }
   // And one destroyed before it served anything (the worker may still be in Init).
   auto start = std::chrono::steady_clock::now();
   {
     PClip clip = OpenClip(index, {.fieldop = 2});
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kNoEndlessWait);
 }
 
 }  // namespace

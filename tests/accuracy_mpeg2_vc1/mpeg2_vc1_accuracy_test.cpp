@@ -328,7 +328,8 @@ TEST(Mpeg2Vc1Priming, AFailedPrimingEndsTheRequestWithItsMessage) {
     EXPECT_EQ(ErrorOfGetFrame(clip, 0), "DecodeHeader() failed.") << name;
     const auto start = std::chrono::steady_clock::now();
     clip = nullptr;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << name;
+    // Promptly: no wait without end (a bound far above a loaded sanitizer tree's time).
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << name;
   }
 }
 

@@ -172,8 +172,9 @@ TEST(GopStartInterrupted, ResetAndCloseWhileDecodingAheadLeaveTheNextRunExact) {
       } else {
         ASSERT_EQ(player.Reset(), MFX_ERR_NONE);
       }
-      // A bound that only a wait without end exceeds, also in a loaded sanitizer tree.
-      EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10)) << c.name;
+      // A bound that only a wait without end exceeds, also in a loaded sanitizer tree
+      // or under the 32-bit emulator.
+      EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(60)) << c.name;
       const StartPoint& start = starts[rng() % starts.size()];
       const PlayResult run = player.Play(data, start.offset, 65536, 15);
       const std::string where = std::string(c.name) + (close ? " after Close" : " after Reset") + " at picture " +
