@@ -15,15 +15,6 @@ namespace {
 
 constexpr const char* kStream = "avc_prog_closed.264";
 
-std::string ErrorOfGetFrame(PClip& clip, int n) {
-  try {
-    clip->GetFrame(n, &PluginHost());
-  } catch (const HostScriptError& error) {
-    return error.what();
-  }
-  return std::string();
-}
-
 TEST(ServingFailures, HardwareOnlyEngineIsReportedAtEveryRequest) {
   if (!CorpusHas(kStream)) GTEST_SKIP() << "corpus file missing: " << kStream;
   const std::string index = IndexFor({CorpusPath(kStream)}, "engine1");
