@@ -1,144 +1,41 @@
-// Frame accuracy: every display frame served, in every request order, must equal the
-// picture built from ffmpeg's linear decode of the same stream by the frame table's
-// top and bottom coded frames (with fieldop 2: exactly the linear decode's frame n),
-// with the frame's hint stamp in the low bits of its first 64 luma bytes.
+// Frame accuracy over the H.264 corpus (accuracy_suite.h): every display frame served,
+// in every request order, equals ffmpeg's picture or the fields its flags give, with the
+// frame's hint stamp in the low bits of its first 64 luma bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
-#include <cstdio>
-#include <map>
-#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/frame_output.h"
-#include "tests/accuracy/serving_harness.h"
+#include "tests/accuracy/accuracy_suite.h"
 
 namespace {
 
-struct StreamCase {
-  const char* name;
-  std::vector<std::string> files;  // the source, in order (several: one stream split in files)
-  const char* referenceFile;       // what ffmpeg decodes for the reference
-};
-
-const std::vector<StreamCase>& Streams() {
-  static const std::vector<StreamCase> streams = {
-      {"raw", {"avc_prog_closed.264"}, "avc_prog_closed.264"},
-      {"raw_split", {"avc_prog_closed.split0.264", "avc_prog_closed.split1.264", "avc_prog_closed.split2.264"},
-       "avc_prog_closed.264"},
-      {"ts", {"avc_prog_closed.ts"}, "avc_prog_closed.264"},
-      {"m2ts", {"avc_prog_closed.m2ts"}, "avc_prog_closed.264"},
-      {"ps", {"avc_prog_closed.vob"}, "avc_prog_closed.264"},
-      {"open_gop", {"avc_open_gop.264"}, "avc_open_gop.264"},
-      {"open_gop_ts", {"avc_open_gop.ts"}, "avc_open_gop.264"},
-      {"mbaff_tff", {"avc_mbaff_tff.264"}, "avc_mbaff_tff.264"},
-      {"mbaff_bff", {"avc_mbaff_bff.264"}, "avc_mbaff_bff.264"},
-      {"pulldown_32", {"avc_pulldown_32.264"}, "avc_pulldown_32.264"},
-  };
+const std::vector<SuiteStream>& Streams() {
+  static const std::vector<SuiteStream> streams = [] {
+    auto corpus = [](const char* name, std::vector<std::string> files, const char* reference) {
+      for (std::string& file : files) file = CorpusPath(file);
+      return SuiteStream{name, Codec::Avc, files, CorpusPath(reference)};
+    };
+    return std::vector<SuiteStream>{
+        corpus("raw", {"avc_prog_closed.264"}, "avc_prog_closed.264"),
+        corpus("raw_split", {"avc_prog_closed.split0.264", "avc_prog_closed.split1.264", "avc_prog_closed.split2.264"},
+               "avc_prog_closed.264"),
+        corpus("ts", {"avc_prog_closed.ts"}, "avc_prog_closed.264"),
+        corpus("m2ts", {"avc_prog_closed.m2ts"}, "avc_prog_closed.264"),
+        corpus("ps", {"avc_prog_closed.vob"}, "avc_prog_closed.264"),
+        corpus("open_gop", {"avc_open_gop.264"}, "avc_open_gop.264"),
+        corpus("open_gop_ts", {"avc_open_gop.ts"}, "avc_open_gop.264"),
+        corpus("mbaff_tff", {"avc_mbaff_tff.264"}, "avc_mbaff_tff.264"),
+        corpus("mbaff_bff", {"avc_mbaff_bff.264"}, "avc_mbaff_bff.264"),
+        corpus("pulldown_32", {"avc_pulldown_32.264"}, "avc_pulldown_32.264"),
+        corpus("pulldown_double", {"avc_pulldown_double.264"}, "avc_pulldown_double.264"),
+        corpus("pulldown_triple", {"avc_pulldown_triple.264"}, "avc_pulldown_triple.264"),
+    };
+  }();
   return streams;
-}
-
-const StreamCase& StreamNamed(const std::string& name) {
-  for (const StreamCase& stream : Streams())
-    if (name == stream.name) return stream;
-  throw std::runtime_error("no stream " + name);
-}
-
-enum class Order { Sequential, Reverse, Random, Jumps, RepeatZero, BeyondEnds, GopStarts };
-
-const char* OrderName(Order order) {
-  switch (order) {
-    case Order::Sequential:
-      return "sequential";
-    case Order::Reverse:
-      return "reverse";
-    case Order::Random:
-      return "random";
-    case Order::Jumps:
-      return "jumps";
-    case Order::RepeatZero:
-      return "repeat_zero";
-    case Order::BeyondEnds:
-      return "beyond_ends";
-    case Order::GopStarts:
-      return "gop_starts";
-  }
-  return "?";
-}
-
-std::vector<int> Requests(Order order, int frameCount, const std::vector<int>& gopFirsts) {
-  std::vector<int> requests;
-  switch (order) {
-    case Order::Sequential:
-      for (int n = 0; n < frameCount; ++n) requests.push_back(n);
-      break;
-    case Order::Reverse:
-      for (int n = frameCount - 1; n >= 0; --n) requests.push_back(n);
-      break;
-    case Order::Random: {
-      std::mt19937 random(20261209);
-      std::uniform_int_distribution<int> pick(0, frameCount - 1);
-      for (int i = 0; i < 300; ++i) requests.push_back(pick(random));
-      break;
-    }
-    case Order::Jumps:
-      // Steps 1 to 9 go onward from the frame served last; 10 seeks. Every start
-      // offset within a cycle is used so that each step lands everywhere in a GOP.
-      for (int start = 0; start < 10; ++start) {
-        int n = start;
-        requests.push_back(n);
-        for (int step = 1;; step = step % 10 + 1) {
-          n += step;
-          if (n >= frameCount) break;
-          requests.push_back(n);
-        }
-      }
-      break;
-    case Order::RepeatZero:
-      requests = {0, 0, 0, 1, 0, 0, 2, 3, 0};
-      break;
-    case Order::BeyondEnds:
-      requests = {-1, frameCount, frameCount + 7, -100, INT_MAX, INT_MIN, frameCount - 1, frameCount,
-                  0, -1, frameCount + 1};
-      break;
-    case Order::GopStarts:
-      // Each request seeks (it lies below the one before): the frames just before
-      // and after every GOP start, where leading pictures and step-backs matter.
-      for (int first : gopFirsts)
-        for (int n = first + 3; n >= first - 1; --n)
-          if (n >= 0 && n < frameCount) requests.push_back(n);
-      break;
-  }
-  return requests;
-}
-
-// The expected MD5 of every display frame, per stream and fieldop (computed once).
-struct Expectation {
-  std::string indexPath;
-  std::vector<DisplayEntry> entries;
-  std::vector<int> gopFirsts;
-  std::vector<std::string> md5s;
-};
-
-const Expectation& ExpectationFor(const StreamCase& stream, int fieldop) {
-  static std::map<std::pair<std::string, int>, Expectation> cache;
-  auto key = std::make_pair(std::string(stream.name), fieldop);
-  auto found = cache.find(key);
-  if (found != cache.end()) return found->second;
-  Expectation expectation;
-  std::vector<std::string> paths;
-  for (const std::string& file : stream.files) paths.push_back(CorpusPath(file));
-  expectation.indexPath = IndexFor(paths, stream.name);
-  expectation.entries = DisplayEntries(expectation.indexPath, fieldop);
-  expectation.gopFirsts = GopFirstFrames(expectation.indexPath);
-  const Reference reference = DecodeReference(CorpusPath(stream.referenceFile));
-  for (const DisplayEntry& entry : expectation.entries) {
-    // Every served frame carries the hint stamp in the low bits of its first luma bytes.
-    expectation.md5s.push_back(StampedMd5Of(WovenPicture(reference, entry.top, entry.bottom), entry.hintValue));
-  }
-  return cache[key] = std::move(expectation);
 }
 
 struct AccuracyCase {
@@ -150,62 +47,25 @@ struct AccuracyCase {
 class AccuracyTest : public ::testing::TestWithParam<AccuracyCase> {};
 
 TEST_P(AccuracyTest, EveryServedFrameMatchesTheReference) {
-  const AccuracyCase& param = GetParam();
-  const StreamCase& stream = StreamNamed(param.stream);
-  for (const std::string& file : stream.files)
-    if (!CorpusHas(file)) GTEST_SKIP() << "corpus file missing: " << file;
-  if (!CorpusHas(stream.referenceFile)) GTEST_SKIP() << "corpus file missing: " << stream.referenceFile;
-
-  const Expectation& expected = ExpectationFor(stream, param.fieldop);
-  PClip clip = OpenClip(expected.indexPath, {.fieldop = param.fieldop});
-  const VideoInfo& vi = clip->GetVideoInfo();
-  const int frameCount = vi.num_frames;
-  ASSERT_GT(frameCount, 0);
-  ASSERT_EQ(size_t(frameCount), expected.entries.size());
-  if (param.fieldop == 2) {
-    for (int n = 0; n < frameCount; ++n) {
-      ASSERT_EQ(expected.entries[size_t(n)].top, n);
-      ASSERT_EQ(expected.entries[size_t(n)].bottom, n);
-    }
-  }
-
-  int mismatches = 0;
-  int checked = 0;
-  for (int request : Requests(param.order, frameCount, expected.gopFirsts)) {
-    const int served = std::clamp(request, 0, frameCount - 1);
-    PVideoFrame frame = clip->GetFrame(request, &PluginHost());
-    ASSERT_EQ(frame->GetRowSize(), vi.width);
-    const std::string md5 = FrameMd5(frame);
-    ++checked;
-    if (md5 != expected.md5s[size_t(served)]) {
-      ++mismatches;
-      if (mismatches <= 5)
-        ADD_FAILURE() << "request " << request << " (frame " << served << ", fields "
-                      << expected.entries[size_t(served)].top << "/" << expected.entries[size_t(served)].bottom
-                      << ") differs from the reference";
-    }
-  }
-  RecordProperty("frames_checked", checked);
-  std::printf("%s fieldop %d %s: %d frames checked, %d mismatches\n", stream.name, param.fieldop,
-              OrderName(param.order), checked, mismatches);
-  EXPECT_EQ(mismatches, 0);
+  const SuiteStream& stream = StreamNamed(Streams(), GetParam().stream);
+  if (const std::string missing = MissingFile(stream); !missing.empty())
+    GTEST_SKIP() << "corpus file missing: " << missing;
+  ExpectServedFramesMatch(stream, GetParam().fieldop, {GetParam().order});
 }
 
 std::vector<AccuracyCase> AllCases() {
-  const Order orders[] = {Order::Sequential, Order::Reverse,    Order::Random,    Order::Jumps,
-                          Order::RepeatZero, Order::BeyondEnds, Order::GopStarts};
   std::vector<AccuracyCase> cases;
-  for (const StreamCase& stream : Streams())
-    for (Order order : orders) cases.push_back({stream.name, 2, order});
-  // Fields woven from two coded frames, pictures repeated, and force film.
-  for (const char* name : {"pulldown_32", "mbaff_tff", "mbaff_bff"})
-    for (Order order : orders) cases.push_back({name, 0, order});
-  for (Order order : orders) cases.push_back({"pulldown_32", 1, order});
+  for (const SuiteStream& stream : Streams())
+    for (Order order : kAllOrders) cases.push_back({stream.name, 2, order});
+  // Fields woven from two coded frames, pictures repeated as frames, and force film.
+  for (const char* name : {"pulldown_32", "mbaff_tff", "mbaff_bff", "pulldown_double", "pulldown_triple"})
+    for (Order order : kAllOrders) cases.push_back({name, 0, order});
+  for (Order order : kAllOrders) cases.push_back({"pulldown_32", 1, order});
   return cases;
 }
 
 std::string CaseName(const ::testing::TestParamInfo<AccuracyCase>& info) {
-  return info.param.stream + "_fieldop" + std::to_string(info.param.fieldop) + "_" + OrderName(info.param.order);
+  return SuiteCaseName({info.param.stream, info.param.fieldop}) + "_" + OrderName(info.param.order);
 }
 
 INSTANTIATE_TEST_SUITE_P(Avc, AccuracyTest, ::testing::ValuesIn(AllCases()), CaseName);
@@ -213,11 +73,15 @@ INSTANTIATE_TEST_SUITE_P(Avc, AccuracyTest, ::testing::ValuesIn(AllCases()), Cas
 // The clip's last display frame takes its two fields from two coded frames and is
 // reached onward from the frame before: its earlier field must still be the right
 // picture although no later frame shares a coded frame with it.
+// The cuts are chosen by the reader's table; the fields each frame must show come from
+// ffmpeg's flags of the pictures the cut keeps.
 TEST(AccuracyEdges, WovenLastFrameReachedOnward) {
-  const StreamCase& stream = StreamNamed("pulldown_32");
-  if (!CorpusHas(stream.files[0])) GTEST_SKIP() << "corpus file missing: " << stream.files[0];
+  const SuiteStream& stream = StreamNamed(Streams(), "pulldown_32");
+  if (const std::string missing = MissingFile(stream); !missing.empty())
+    GTEST_SKIP() << "corpus file missing: " << missing;
   const Expectation& whole = ExpectationFor(stream, 0);
-  const Reference reference = DecodeReference(CorpusPath(stream.referenceFile));
+  const Reference reference = DecodeReference(stream.reference);
+  const std::vector<PictureFlags> flags = FlagsOf(stream.reference);
   int tried = 0;
   for (int frames = 8; frames < 48; ++frames) {
     const std::string index =
@@ -225,12 +89,15 @@ TEST(AccuracyEdges, WovenLastFrameReachedOnward) {
     const std::vector<DisplayEntry> entries = DisplayEntries(index, 0);
     if (entries.size() < 3 || entries.back().top == entries.back().bottom) continue;
     ++tried;
+    const std::vector<std::pair<int, int>> fields =
+        Cadence(std::vector<PictureFlags>(flags.begin(), flags.begin() + std::min<size_t>(flags.size(), frames)));
     PClip clip = OpenClip(index, {.fieldop = 0});
-    const int last = int(entries.size()) - 1;
+    const int last = clip->GetVideoInfo().num_frames - 1;
+    ASSERT_EQ(size_t(last + 1), fields.size()) << frames << " coded frames";
     for (int n : {last - 2, last - 1, last}) {
-      const DisplayEntry& entry = entries[size_t(n)];
+      const auto [top, bottom] = fields[size_t(n)];
       EXPECT_EQ(FrameMd5(clip->GetFrame(n, &PluginHost())),
-                StampedMd5Of(WovenPicture(reference, entry.top, entry.bottom), entry.hintValue))
+                StampedMd5Of(WovenPicture(reference, top, bottom), entries[size_t(n)].hintValue))
           << frames << " coded frames, display frame " << n << " of " << entries.size();
     }
   }

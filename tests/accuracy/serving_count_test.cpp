@@ -13,7 +13,7 @@
 
 #include "source/source_state.h"
 #include "tests/accuracy/serving_harness.h"
-#include "tests/accuracy_mpeg2_vc1/mpeg2_vc1_support.h"
+#include "tests/accuracy/mpeg2_vc1_support.h"
 
 namespace {
 

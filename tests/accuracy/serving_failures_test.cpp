@@ -19,15 +19,6 @@ constexpr const char* kStream = "avc_prog_closed.264";
 // machine a prompt destroy has been seen to take 10 s, so the bound is far above that.
 constexpr std::chrono::seconds kNoEndlessWait{60};
 
-std::string ErrorOfGetFrame(PClip& clip, int n) {
-  try {
-    clip->GetFrame(n, &PluginHost());
-  } catch (const HostScriptError& error) {
-    return error.what();
-  }
-  return std::string();
-}
-
 TEST(ServingFailures, HardwareOnlyEngineIsReportedAtEveryRequest) {
   if (!CorpusHas(kStream)) GTEST_SKIP() << "corpus file missing: " << kStream;
   const std::string index = IndexFor({CorpusPath(kStream)}, "engine1");

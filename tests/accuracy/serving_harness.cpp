@@ -33,20 +33,20 @@ HostEnvironment& PluginHost() {
     auto* created = new HostEnvironment();
     static PluginLibrary& plugin = *new PluginLibrary;
     std::string error;
-    if (!plugin.Load(std::string(TESSIVAR_LIB_DIR) + "/libtessivar.so", created, &error))
+    if (!plugin.Load(std::string(SuiteFolders().lib) + "/libtessivar.so", created, &error))
       throw std::runtime_error(error);
     return created;
   }();
   return *env;
 }
 
-std::string CorpusPath(const std::string& name) { return std::string(TESSIVAR_CORPUS_DIR) + "/" + name; }
+std::string CorpusPath(const std::string& name) { return std::string(SuiteFolders().corpus) + "/" + name; }
 
 bool CorpusHas(const std::string& name) { return access(CorpusPath(name).c_str(), R_OK) == 0; }
 
 std::string WorkFolder() {
   static const std::string folder = [] {
-    std::string path = std::string(TESSIVAR_ACCURACY_WORK) + "/" + std::to_string(getpid());
+    std::string path = std::string(SuiteFolders().work) + "/" + std::to_string(getpid());
     RunCommand("mkdir -p " + Quoted(path));
     return path;
   }();
@@ -63,7 +63,7 @@ std::string IndexFor(const std::vector<std::string>& sources, const std::string&
   auto found = made.find(indexName);
   if (found != made.end()) return found->second;
   const std::string indexPath = WorkFolder() + "/" + indexName + ".vqi";
-  std::string command = Quoted(std::string(TESSIVAR_LIB_DIR) + "/halvern");
+  std::string command = Quoted(std::string(SuiteFolders().lib) + "/halvern");
   for (const std::string& source : sources) command += " -i " + Quoted(source);
   command += " -o " + Quoted(indexPath) + " -a >/dev/null";
   if (RunCommand(command) != 0) throw std::runtime_error("indexer failed: " + command);
@@ -110,9 +110,10 @@ PClip OpenClip(const std::string& indexPath, const ClipOptions& options) {
   return env.Invoke("Orvanto", AVSValue(args.data(), int(args.size())), names.data()).AsClip();
 }
 
-Reference DecodeReference(const std::string& source) {
+Reference DecodeReference(const std::string& source, const std::string& filter) {
   Reference reference;
   const std::string command = "ffmpeg -hide_banner -loglevel error -i " + Quoted(source) +
+                              (filter.empty() ? std::string() : " -vf " + Quoted(filter)) +
                               " -fps_mode passthrough -pix_fmt yuv420p -f yuv4mpegpipe -";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   if (!pipe) throw std::runtime_error("cannot run " + command);
@@ -199,4 +200,22 @@ std::vector<DisplayEntry> DisplayEntries(const std::string& indexPath, int field
   }
   ReleaseIndexData(state.get());
   return entries;
+}
+
+std::string ErrorOfOpen(const std::string& indexPath, int fieldop) {
+  try {
+    OpenClip(indexPath, {.fieldop = fieldop});
+  } catch (const HostScriptError& error) {
+    return error.what();
+  }
+  return std::string();
+}
+
+std::string ErrorOfGetFrame(PClip& clip, int n) {
+  try {
+    clip->GetFrame(n, &PluginHost());
+  } catch (const HostScriptError& error) {
+    return error.what();
+  }
+  return std::string();
 }

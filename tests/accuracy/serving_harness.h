@@ -15,6 +15,15 @@
 // The host environment with the plug-in loaded, shared by all tests of a process.
 HostEnvironment& PluginHost();
 
+// The folders of one test program, fixed when it is built (harness_folders.cpp):
+// the plug-in's folder, its streams and a folder to write in.
+struct SuiteFolderSet {
+  const char* lib;
+  const char* corpus;
+  const char* work;
+};
+const SuiteFolderSet& SuiteFolders();
+
 std::string CorpusPath(const std::string& name);
 bool CorpusHas(const std::string& name);
 // A folder private to this test process.
@@ -39,7 +48,8 @@ struct Reference {
   int height = 0;
   std::vector<std::vector<uint8_t>> pictures;
 };
-Reference DecodeReference(const std::string& source);
+// With `filter`, the pictures of that ffmpeg video filter's output instead.
+Reference DecodeReference(const std::string& source, const std::string& filter = std::string());
 
 // The picture with the top field of reference picture `top` and the bottom field of
 // `bottom` (luma and chroma rows alternate between the two).
@@ -66,6 +76,10 @@ std::vector<int> GopFirstFrames(const std::string& indexPath, std::vector<bool>*
 // A copy of the index that keeps only its first `frames` frame lines (and the lines
 // before them), as an index of the stream's beginning.
 std::string IndexOfFirstFrames(const std::string& indexPath, int frames, const std::string& indexName);
+
+// The script error of opening the clip, or of serving frame n; empty when there is none.
+std::string ErrorOfOpen(const std::string& indexPath, int fieldop = 2);
+std::string ErrorOfGetFrame(PClip& clip, int n);
 
 // Runs a command through the shell; returns its exit status.
 int RunCommand(const std::string& command);

@@ -6,8 +6,13 @@
 #include <string>
 #include <vector>
 
+#include <fstream>
+#include <sstream>
+
 #include "source/overlay.h"
-#include "tests/accuracy/serving_harness.h"
+#include "tests/accuracy/accuracy_suite.h"
+#include "tests/accuracy/case_skips.h"
+#include "tests/accuracy/mpeg2_vc1_support.h"
 
 namespace {
 
@@ -94,6 +99,80 @@ TEST(ServingOverlay, DebugDrawsTheSixLines) {
     ExpectLine(drawn, plain, 5, line);
     ExpectLine(drawn, plain, 6, CodingTypeLine(entries[n].sliceType, idr[size_t(gop)]));
   }
+}
+
+// The coding type of every coded frame as the index file's frame lines give it (MPEG-2:
+// the type letter; VC-1: the type number), read here from the text.
+std::vector<std::string> CodingTypesOf(const std::string& indexPath) {
+  static const char* const kVc1Types[] = {"I", "P", "Pskip", "B", "BI"};
+  std::ifstream in(indexPath);
+  std::string magic;
+  std::getline(in, magic);
+  const bool vc1 = magic.size() > 2 && magic[2] == 'V';
+  std::vector<std::string> types;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("FRM ", 0) != 0) continue;
+    std::istringstream fields(line.substr(4));
+    std::string type;
+    fields >> type;
+    std::string name = "unknown";
+    if (vc1 && type.size() == 1 && type[0] >= '0' && type[0] <= '4') name = kVc1Types[type[0] - '0'];
+    if (!vc1 && (type[0] == 'I' || type[0] == 'P' || type[0] == 'B')) name = type.substr(0, 1);
+    types.push_back("Frame coding type: " + name);
+  }
+  return types;
+}
+
+// MPEG-2 and VC-1 clips: the same lines, the coding type by the codec's names, and on a
+// woven frame the two coded frames its fields come from (ffmpeg's flags say which).
+TEST(ServingOverlay, Mpeg2AndVc1LinesAndWovenFrames) {
+  struct Case {
+    const char* file;
+    int fieldop;
+    std::vector<int> frames;
+  };
+  const Case cases[] = {
+      {"m2v_pulldown32.m2v", 0, {0, 1, 2, 3, 4, 5, 13, 27}},
+      {"m2v_prog_open.m2v", 2, {0, 1, 2, 3, 14}},
+      {"vc1_ap_gops.ts", 2, {0, 1, 12, 13}},
+      {"vc1_ap_interlace_rff.ts", 0, {0, 1, 2, 3, 4}},
+  };
+  CaseSkips skips;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    if (skips.Missing(CorpusPath(c.file))) continue;
+    const std::string index = IndexFor({CorpusPath(c.file)}, std::string("overlay_") + c.file);
+    std::vector<std::pair<int, int>> fields;
+    if (c.fieldop == 0) {
+      fields = Cadence(FlagsOf(CorpusPath(c.file)));
+    } else {
+      for (int n = 0; n <= c.frames.back(); ++n) fields.emplace_back(n, n);
+    }
+    const std::vector<std::string> types = CodingTypesOf(index);
+    const std::vector<int> firsts = ReadCodecIndex(index, c.fieldop).recordFirsts;
+    PClip plainClip = OpenClip(index, {.fieldop = c.fieldop});
+    PClip debugClip = OpenClip(index, {.fieldop = c.fieldop, .debug = true});
+    int woven = 0;
+    for (int n : c.frames) {
+      SCOPED_TRACE("frame " + std::to_string(n));
+      ASSERT_LT(size_t(n), std::min(fields.size(), types.size()));
+      PVideoFrame plain = plainClip->GetFrame(n, &PluginHost());
+      PVideoFrame drawn = debugClip->GetFrame(n, &PluginHost());
+      const auto [top, bottom] = fields[size_t(n)];
+      woven += top != bottom;
+      ExpectLine(drawn, plain, 0, "Tessivar beta 50");
+      ExpectLine(drawn, plain, 2, "Intel engine is using SW");
+      ExpectLine(drawn, plain, 3, "GOP: " + std::to_string(GopOf(firsts, n)));
+      ExpectLine(drawn, plain, 4, "Display frame: " + std::to_string(n));
+      ExpectLine(drawn, plain, 5, "Coded frame: " + std::to_string(top) + " (top) " + std::to_string(bottom) + " (bottom)");
+      // Read at the display frame's own number, as for the hint stamp.
+      ExpectLine(drawn, plain, 6, types[size_t(n)]);
+    }
+    if (c.fieldop == 0) {
+      EXPECT_GT(woven, 0) << "no woven frame among those checked";
+    }
+  }
+  SKIP_IF_CASES_MISSED(skips);
 }
 
 TEST(ServingOverlay, EveryFrameCarriesItsHintStamp) {

@@ -12,6 +12,7 @@
 #include "source/index_readers.h"
 #include "source/mkv_source.h"
 #include "source/stream_readers.h"
+#include "tests/accuracy/case_skips.h"
 
 namespace {
 
@@ -82,9 +83,10 @@ TEST(MkvTrackChoice, FirstTrackOfTheCodecOrTheReason) {
       {"avc_x264.mkv", kCodecMpeg2, 2, 0},
       {"avc_x264.mkv.vqi", kCodecAvc, 1, 0},      // not a Matroska file
   };
+  CaseSkips skips;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    if (!Have(c.file)) GTEST_SKIP() << "Matroska test file missing: " << c.file;
+    if (skips.Missing(TestFile(c.file))) continue;
     MkvSource source(c.file, c.codecKind);
     EXPECT_EQ(source.opened, c.result);
     EXPECT_EQ(source.state->mkvFile != nullptr, c.result == 0);
@@ -92,6 +94,7 @@ TEST(MkvTrackChoice, FirstTrackOfTheCodecOrTheReason) {
       EXPECT_EQ(source.state->mkvVideoTrack, c.track);
     }
   }
+  SKIP_IF_CASES_MISSED(skips);
 }
 
 // Frames start every 250 ms; frame k's units carry k.
@@ -136,9 +139,10 @@ TEST(MkvFrameBytes, UnitLengthsBecomeStartCodesAndHeadersAreRestored) {
       {"unit_prefix.mkv", kCodecMpeg2, 1250000000, stripped},
       {"unit_huge.mkv", kCodecAvc, 0, huge},
   };
+  CaseSkips skips;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    if (!Have(c.file)) GTEST_SKIP() << "Matroska test file missing: " << c.file;
+    if (skips.Missing(TestFile(c.file))) continue;
     MkvSource source(c.file, c.codecKind);
     ASSERT_EQ(source.opened, 0);
     Bytes got = source.AfterSeek(c.seek, c.expected.size() + 100);
@@ -147,6 +151,7 @@ TEST(MkvFrameBytes, UnitLengthsBecomeStartCodesAndHeadersAreRestored) {
     EXPECT_EQ(GetEsByte(source.state.get(), &byte), -1) << "the end stays the end until a seek";
     EXPECT_EQ(source.AfterSeek(c.seek, 4), Bytes(c.expected.begin(), c.expected.begin() + 4));
   }
+  SKIP_IF_CASES_MISSED(skips);
 }
 
 // Tags, an unknown element and (in one file) chapter atoms nested 100,000 levels deep
@@ -161,13 +166,15 @@ TEST(MkvDeepNesting, OpensAndReadsWithoutExhaustingTheStack) {
       {"unit_nested_tags.mkv", Cat({kStart4, Unit1(2)})},
       {"unit_nested.mkv", Cat({kStart4, Unit1(2)})},
   };
+  CaseSkips skips;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
-    if (!Have(c.file)) GTEST_SKIP() << "Matroska test file missing: " << c.file;
+    if (skips.Missing(TestFile(c.file))) continue;
     MkvSource source(c.file, kCodecAvc);
     ASSERT_EQ(source.opened, 0);
     EXPECT_EQ(source.AfterSeek(500000000, 8), c.expected);
   }
+  SKIP_IF_CASES_MISSED(skips);
 }
 
 // A frame that does not fit the source buffer is not loaded by a seek either: the

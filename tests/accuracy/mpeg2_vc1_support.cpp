@@ -1,4 +1,4 @@
-#include "tests/accuracy_mpeg2_vc1/mpeg2_vc1_support.h"
+#include "tests/accuracy/mpeg2_vc1_support.h"
 
 #include <cmath>
 #include <cstring>
