@@ -24,6 +24,9 @@
 #
 #   bench/run-serve.sh [BUILD_DIR]      (default build/release, already built)
 #
+# SERVE_STREAMS (names without extension, e.g. "avc_closed m2v_1080i") and
+# SERVE_THREADS (e.g. "8") restrict the table to those rows.
+#
 # Needs ffmpeg, ffprobe, x264, python3, mkvmerge (for the MP4 rows) and libffms2-dev (the comparison program is
 # compiled here). Streams and results go to BUILD_DIR/bench-serve/.
 set -e
@@ -87,6 +90,14 @@ if command -v mkvmerge >/dev/null; then
   STREAMS="$STREAMS avc_closed_mp4.mp4 avc_open_mp4.mp4"
 else
   echo "mkvmerge missing: no MP4 rows" >&2
+fi
+
+if [ -n "$SERVE_STREAMS" ]; then
+  chosen=
+  for stream in $STREAMS; do
+    case " $SERVE_STREAMS " in *" ${stream%.*} "*) chosen="$chosen $stream" ;; esac
+  done
+  STREAMS=$chosen
 fi
 
 python3 - "$SEED" "$FRAMES" "$REQUESTS" > "$WORK/random.txt" <<'EOF'
@@ -158,7 +169,7 @@ CPU_ROWS=$WORK/cpu_rows.txt
 : > "$CPU_ROWS"
 for stream in $STREAMS; do
   name=${stream%.*}
-  for threads in 1 8; do
+  for threads in ${SERVE_THREADS:-1 8}; do
     export BENCH_DECODER_THREADS=$threads
     linear_s=$(python3 "$WORK/paired_seconds.py" --cpu "$WORK/$name.cpu.$threads" ffmpeg -hide_banner -loglevel error -threads $threads \
       -i "$WORK/$stream" -f null - -- env LD_PRELOAD="$WORK/decoder-threads.so" "$BUILD/bin/tessivar-host" \

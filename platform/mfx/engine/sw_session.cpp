@@ -74,14 +74,14 @@ mfxStatus CorrectParams(mfxVideoParam* par) {
   return status;
 }
 
+// Surfaces the application must have for decoding to proceed. Every picture is copied into the
+// surface of the call that returns it and libavcodec keeps its references in memory of its own,
+// so a surface is held only from that call to its SyncOperation: the outputs the application
+// may leave unsynchronised (AsyncDepth), and one for the next call to decode into. A larger
+// pool gains nothing and costs its allocation at every Reset.
 mfxU16 SurfacesNeeded(const mfxVideoParam& par) {
-  int held = 2;
-  if (par.mfx.CodecId == MFX_CODEC_AVC) {
-    const int mbs = ((par.mfx.FrameInfo.Width + 15) / 16) * ((par.mfx.FrameInfo.Height + 15) / 16);
-    held = AvcMaxDpbFrames(par.mfx.CodecLevel == MFX_LEVEL_AVC_1b ? 9 : par.mfx.CodecLevel, false, mbs);
-  }
   const int async = par.AsyncDepth ? par.AsyncDepth : 1;
-  return static_cast<mfxU16>(held + 1 + async);
+  return static_cast<mfxU16>(async + 1);
 }
 
 // Runs an entry point's work so that nothing is thrown across the C boundary: a failed
