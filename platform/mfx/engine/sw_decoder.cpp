@@ -533,8 +533,7 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
     }
     // A picture the decoder refused (its slice headers damaged) still counts as an output.
     if (r < 0 && r != AVERROR_EOF) {
-      if (codecId_ == MFX_CODEC_AVC) PlaceOneWithoutOrder();
-      else AddLostPicture(pts);
+      PictureRefused(pts);
     }
     ReceiveFrames();
     sent = r >= 0;
@@ -580,8 +579,7 @@ bool SwDecoder::ReceiveFrames() {
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
     if (r < 0) {
       // A decode failure that surfaces here (frame threads report it late): one picture lost.
-      if (codecId_ == MFX_CODEC_AVC) PlaceOneWithoutOrder();
-      else AddLostPicture(AV_NOPTS_VALUE);
+      PictureRefused(AV_NOPTS_VALUE);
       if (++errors == 64) break;
       continue;
     }
@@ -596,11 +594,7 @@ bool SwDecoder::ReceiveFrames() {
       if (picture.frame->pict_type == AV_PICTURE_TYPE_I || picture.frame->key_frame) intraShownSinceStart_ = true;
       else picture.corrupt = true;
     }
-    if (codecId_ == MFX_CODEC_AVC) {
-      if (!QueueDecoded(picture)) continue;
-    } else {
-      Queue(picture);
-    }
+    if (!QueueDecoded(picture)) continue;
     any = true;
   }
   if (frame) RecycleFrame(frame);
@@ -673,6 +667,10 @@ int64_t SwDecoder::TrackSentPicture(const uint8_t* data, size_t size, int64_t pt
 }
 
 bool SwDecoder::QueueDecoded(Picture picture) {
+  if (codecId_ != MFX_CODEC_AVC) {
+    Queue(picture);
+    return true;
+  }
   const int64_t tag = picture.frame->pts;
   auto it = std::find_if(sent_.begin(), sent_.end(), [tag](const SentPicture& p) { return p.tag == tag; });
   if (it == sent_.end()) {
@@ -716,8 +714,14 @@ void SwDecoder::GiveAway(const SentPicture& refused) {
   AddLostPicture(refused.pts);
 }
 
-void SwDecoder::PlaceOneWithoutOrder() {
-  // A refused picture whose order count could not be read: its place is unknown, it goes now.
+void SwDecoder::PictureRefused(int64_t pts) {
+  // MPEG-2 and VC-1 pictures take their placeholder at once. An H.264 picture refused with
+  // its order count read is placed when a later one comes out; one whose count could not be
+  // read has no known place and goes now.
+  if (codecId_ != MFX_CODEC_AVC) {
+    AddLostPicture(pts);
+    return;
+  }
   auto it = std::find_if(sent_.begin(), sent_.end(), [](const SentPicture& p) { return !p.orderKnown; });
   if (it == sent_.end()) return;  // the refused picture is found by its order count
   const SentPicture entry = *it;

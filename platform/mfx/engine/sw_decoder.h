@@ -99,7 +99,7 @@ class SwDecoder {
   int64_t TrackSentPicture(const uint8_t* data, size_t size, int64_t pts);
   bool QueueDecoded(Picture picture);  // false: the picture's place was already given away
   void PlaceRefused(bool all, int64_t before, int64_t tag);
-  void PlaceOneWithoutOrder();
+  void PictureRefused(int64_t pts);
   void GiveAway(const SentPicture& refused);  // its placeholder, now
   void ForgetSentPictures();
   void WaitForRoom();
