@@ -16,7 +16,9 @@
 # for the same package list is kept as it is.
 set -eu
 [ $# -eq 1 ] || { echo "usage: $0 ROOT" >&2; exit 2; }
-ROOT=$1
+# apt reads a relative Dir::State::Lists against Dir::State: work with an absolute root.
+mkdir -p "$1"
+ROOT=$(cd "$1" && pwd)
 PACKAGES="libavcodec-dev libavformat-dev libavutil-dev"
 # Provided for -m32 by the multilib packages; unpacking them too would put a second
 # C library of another version on the library path.
