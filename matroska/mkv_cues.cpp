@@ -103,10 +103,9 @@ void sortCues(MkvFile* file) {
     for (uint64_t left = 0; left < count; left += 2 * width) {
       const uint64_t middle = std::min<uint64_t>(left + width, count);
       const uint64_t right = std::min<uint64_t>(left + 2 * width, count);
-      uint64_t a = left, b = middle, out = left;
-      while (a < middle && b < right) to[out++] = from[b].time < from[a].time ? from[b++] : from[a++];
-      while (a < middle) to[out++] = from[a++];
-      while (b < right) to[out++] = from[b++];
+      // std::merge takes from the left run on equal times, which keeps the sort stable.
+      std::merge(from + left, from + middle, from + middle, from + right, to + left,
+                 [](const MkvCuePoint& a, const MkvCuePoint& b) { return a.time < b.time; });
     }
     std::swap(from, to);
   }
