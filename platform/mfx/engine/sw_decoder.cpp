@@ -168,6 +168,7 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     StopDecoding(lock);
+    if (failed_) flushPending_ = false;  // the codec is closed below instead
   }
   const uint16_t width = params_.mfx.FrameInfo.Width, height = params_.mfx.FrameInfo.Height;
   params_ = par;
@@ -180,7 +181,13 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
     CloseCodec();
     failed_ = false;
   } else if (codec_) {
-    avcodec_flush_buffers(codec_);  // keeps the decoder and its threads
+    // The flush keeps the decoder and its threads. It waits for the pictures in flight, so the
+    // decode thread does it while the application positions its input.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      flushPending_ = true;
+    }
+    work_.notify_all();
   }
   av_packet_unref(packet_);
   ResetParser();
@@ -415,8 +422,19 @@ SwDecoder::Take SwDecoder::TakeInput(mfxBitstream* bs, bool topUp, mfxStatus* st
 void SwDecoder::DecodeLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    work_.wait(lock, [this] { return stop_ || (!input_.empty() && ready_.size() < kPicturesAhead); });
+    work_.wait(lock, [this] { return stop_ || flushPending_ || (!input_.empty() && ready_.size() < kPicturesAhead); });
     if (stop_) return;
+    if (flushPending_) {
+      flushPending_ = false;
+      busy_ = true;
+      AVCodecContext* codec = codec_;
+      lock.unlock();
+      if (codec) avcodec_flush_buffers(codec);
+      lock.lock();
+      busy_ = false;
+      done_.notify_all();
+      continue;
+    }
     Chunk chunk = input_.front();
     input_.pop_front();
     busy_ = true;

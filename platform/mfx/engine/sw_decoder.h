@@ -5,8 +5,8 @@
 // thread the bytes it takes from the bitstream and returns the oldest decoded picture, while
 // the thread goes on decoding up to a fixed number of pictures ahead. Sequence headers are
 // checked on the caller's thread before their bytes are handed over, and everything that
-// touches libavcodec outside the thread (opening, flushing, draining) waits until the thread
-// is idle.
+// touches libavcodec outside the thread (opening, draining) waits until the thread is idle.
+// Reset leaves its flush to the thread, which does it before any new input.
 #pragma once
 
 #include <atomic>
@@ -73,7 +73,7 @@ class SwDecoder {
   bool SameSequenceHeader(const uint8_t* data, size_t size, bool atEnd, bool* incomplete) const;
   mfxStatus CheckSequenceHeader(const uint8_t* data, size_t size, bool atEnd, bool* incomplete);
   bool HandOver(const uint8_t* data, size_t size, int64_t pts);
-  bool IdleLocked() const { return input_.empty() && !busy_; }
+  bool IdleLocked() const { return input_.empty() && !busy_ && !flushPending_; }
   void StopDecoding(std::unique_lock<std::mutex>& lock);
   bool OpenCodec(const uint8_t* block, size_t blockSize);
   void CloseCodec();
@@ -145,6 +145,7 @@ class SwDecoder {
   size_t inputBytes_ = 0;
   bool busy_ = false;             // the thread is decoding a chunk
   bool stop_ = false;
+  bool flushPending_ = false;     // a Reset's flush, done by the thread before new input
   bool outOfMemory_ = false;      // an allocation failed while decoding; only Reset/Close help
   std::atomic<bool> abort_{false};  // drop the chunk in hand (Reset, Close)
   std::deque<Picture> ready_;
