@@ -165,11 +165,16 @@ void SwDecoder::StopDecoding(std::unique_lock<std::mutex>& lock) {
 }
 
 mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
+  bool flush = false;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     StopDecoding(lock);
-    if (failed_) flushPending_ = false;  // the codec is closed below instead
+    // The flush keeps the decoder and its threads. It waits for the pictures in flight, so the
+    // decode thread does it while the application positions its input. A codec that failed is
+    // closed below instead.
+    flush = flushPending_ = codec_ && !failed_;
   }
+  if (flush) work_.notify_all();
   const uint16_t width = params_.mfx.FrameInfo.Width, height = params_.mfx.FrameInfo.Height;
   params_ = par;
   params_.ExtParam = nullptr;
@@ -180,14 +185,6 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
   if (failed_) {
     CloseCodec();
     failed_ = false;
-  } else if (codec_) {
-    // The flush keeps the decoder and its threads. It waits for the pictures in flight, so the
-    // decode thread does it while the application positions its input.
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      flushPending_ = true;
-    }
-    work_.notify_all();
   }
   av_packet_unref(packet_);
   ResetParser();
@@ -427,9 +424,8 @@ void SwDecoder::DecodeLoop() {
     if (flushPending_) {
       flushPending_ = false;
       busy_ = true;
-      AVCodecContext* codec = codec_;
       lock.unlock();
-      if (codec) avcodec_flush_buffers(codec);
+      avcodec_flush_buffers(codec_);  // set only while a codec is open
       lock.lock();
       busy_ = false;
       done_.notify_all();
