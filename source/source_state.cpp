@@ -55,6 +55,7 @@ SourceState::SourceState()
       payloadLeft(0),
       chunkFile(nullptr),
       chunkOffset(0),
+      chunkUnread(0),
       indexFile(nullptr),
       deviceValue(0),
       decodeModes{0, 0, 0},

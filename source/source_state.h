@@ -175,6 +175,10 @@ struct SourceState {
   // still holds it as read (null otherwise): later seeks inside it need no new read.
   FILE* chunkFile;
   uint64_t chunkOffset;
+  // Bytes of the chunk an elementary-stream seek began that are still to be read from the
+  // current file, where the last read stopped: a seek reads the chunk a step at a time, as
+  // the reader reaches its end, so a seek that needs a few bytes does not read 8,000,000.
+  uint32_t chunkUnread;
   uint8_t unitBuffer[kUnitBufferSize];
 
   FILE* indexFile;  // the index file while a reader reads it

@@ -24,6 +24,7 @@ int EndStream(SourceState* source) {
   source->dataEnd = 0;
   source->payloadLeft = 0;
   source->chunkFile = nullptr;
+  source->chunkUnread = 0;
   return -1;
 }
 
@@ -39,6 +40,11 @@ int RefillAndGet(SourceState* source, uint8_t* byte) {
   if (source->streamKind == kStreamMatroska) return RefillFromMkv(source, byte);
   if (source->streamKind == kStreamMp4) {
     if (ReadNextMp4Sample(source) < 0) return -1;
+    *byte = *source->sourcePos++;
+    return 0;
+  }
+  // The rest of a chunk a seek began comes before the next chunk.
+  if (ContinueChunk(source)) {
     *byte = *source->sourcePos++;
     return 0;
   }

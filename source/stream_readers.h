@@ -28,6 +28,11 @@ int SeekPsToVideoPes(SourceState* source, uint64_t position);
 void MapStreamPosition(SourceState* source, uint64_t position, int32_t* fileIndex, uint64_t* offset);
 // Seeks the file to the offset and fills sourceBuffer from there.
 void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset);
+// The same chunk read a step at a time: only its first step now, and the next step
+// (ContinueChunk, false when there is none) once every byte read so far is handed out.
+constexpr uint32_t kChunkReadStep = 1 << 18;
+void BeginEsChunkAt(SourceState* source, FILE* file, uint64_t offset);
+bool ContinueChunk(SourceState* source);
 
 // Unit extractors (see UnitExtractor): AVC, and MPEG-2 / VC-1.
 int ReadNextAvcUnit(SourceState* source);

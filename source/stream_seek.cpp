@@ -130,6 +130,30 @@ void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset) {
   source->dataEnd = filled;
   source->payloadLeft = 0;
   source->chunkFile = nullptr;
+  source->chunkUnread = 0;
+}
+
+void BeginEsChunkAt(SourceState* source, FILE* file, uint64_t offset) {
+  uint32_t filled = 0;
+  if (file != nullptr && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0) {
+    filled = static_cast<uint32_t>(fread(source->sourceBuffer, 1, kChunkReadStep, file));
+  }
+  source->sourcePos = source->sourceBuffer;
+  source->dataEnd = filled;
+  source->payloadLeft = 0;
+  // A short step means the file ended there, as a short chunk would.
+  source->chunkUnread = filled == kChunkReadStep ? static_cast<uint32_t>(kSourceBufferSize - kChunkReadStep) : 0;
+}
+
+bool ContinueChunk(SourceState* source) {
+  if (source->chunkUnread == 0) return false;
+  FILE* file = source->sourceFiles[source->currentSource];
+  const uint32_t step = source->chunkUnread < kChunkReadStep ? source->chunkUnread : kChunkReadStep;
+  const uint32_t got =
+      file != nullptr ? static_cast<uint32_t>(fread(source->sourceBuffer + source->dataEnd, 1, step, file)) : 0;
+  source->dataEnd += got;
+  source->chunkUnread = got == step ? source->chunkUnread - step : 0;
+  return got > 0;
 }
 
 int SeekPsToVideoPes(SourceState* source, uint64_t position) {
@@ -189,11 +213,12 @@ int SeekStream(SourceState* source, uint64_t position) {
           offset - source->chunkOffset < source->dataEnd) {
         // The chunk read by the last seek holds the position already (a GOP seek after
         // the seeks to its parameter sets, say): the reader moves inside it. The file
-        // stays where that read left it, at the chunk's end, as a refill expects.
+        // stays where that read left it, where the chunk's next step or the next chunk
+        // begins, as a refill expects.
         source->sourcePos = source->sourceBuffer + (offset - source->chunkOffset);
         source->payloadLeft = 0;
       } else {
-        FillEsBufferAt(source, file, offset);
+        BeginEsChunkAt(source, file, offset);
         source->chunkFile = file;
         source->chunkOffset = offset;
       }

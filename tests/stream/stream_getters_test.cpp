@@ -84,6 +84,30 @@ TEST(ElementaryStream, SeeksInsideTheChunkReadBeforeGiveTheSameBytes) {
   EXPECT_TRUE(SameBytes(DrainGetter(source.get()), Tail(es, 300)));
 }
 
+// A seek reads its chunk a step at a time: the steps must join up, a file may end exactly
+// where a step ends or inside one, and a later seek may land in or beyond what was read.
+TEST(ElementaryStream, ChunksReadInStepsGiveTheSameBytes) {
+  ScratchFolder folder;
+  const Bytes es = PatternBytes(4 * kChunkReadStep + 5000, 6);
+  OpenedSource source(WriteSplit(folder, "es", es, {3 * kChunkReadStep}), kStreamElementary);
+  UseGetterFor(source.get());
+  for (const size_t position : {size_t{0}, size_t{kChunkReadStep + 7}, size_t{3 * kChunkReadStep - 1},
+                                size_t{3 * kChunkReadStep + 10}}) {
+    SeekStream(source.get(), position);
+    EXPECT_TRUE(SameBytes(DrainGetter(source.get()), Tail(es, position))) << position;
+  }
+  // seek, bytes read from there: inside the first step read; beyond what was read; inside
+  // that seek's first step, which the file's end cuts short, and on into the next file;
+  // before that seek's chunk, across a step.
+  const std::pair<size_t, size_t> reads[] = {
+      {10, 20}, {2 * kChunkReadStep + 500, 30}, {2 * kChunkReadStep + 510, kChunkReadStep}, {kChunkReadStep - 100, 300}};
+  for (const auto& [position, count] : reads) {
+    SeekStream(source.get(), position);
+    const Bytes want(es.begin() + static_cast<long>(position), es.begin() + static_cast<long>(position + count));
+    EXPECT_TRUE(SameBytes(DrainGetter(source.get(), count), want)) << position;
+  }
+}
+
 TEST(ElementaryStream, PositionAtAFileEndMapsToThatFileAndMovesOn) {
   ScratchFolder folder;
   const Bytes es = PatternBytes(5000, 2);
