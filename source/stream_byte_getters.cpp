@@ -34,6 +34,19 @@ uint32_t ReadChunk(SourceState* source, FILE* file) {
   return static_cast<uint32_t>(fread(source->sourceBuffer, 1, kSourceBufferSize, file));
 }
 
+// The next step of a chunk that a seek read only in part, behind what was read; false when
+// nothing is left of it.
+bool ContinueChunk(SourceState* source) {
+  if (source->chunkUnread == 0) return false;
+  FILE* file = source->sourceFiles[source->currentSource];
+  const uint32_t step = source->chunkUnread < kChunkReadStep ? source->chunkUnread : kChunkReadStep;
+  const uint32_t got =
+      file != nullptr ? static_cast<uint32_t>(fread(source->sourceBuffer + source->dataEnd, 1, step, file)) : 0;
+  source->dataEnd += got;
+  source->chunkUnread = got == step ? source->chunkUnread - step : 0;
+  return got > 0;
+}
+
 // The chunk is used up: read the next one (from the current file while its last
 // chunk was full, else from the next file that has bytes) and hand out its first byte.
 int RefillAndGet(SourceState* source, uint8_t* byte) {

@@ -26,13 +26,11 @@ int SeekStream(SourceState* source, uint64_t position);
 int SeekPsToVideoPes(SourceState* source, uint64_t position);
 // Maps a position in the concatenated source files to a file index and an offset.
 void MapStreamPosition(SourceState* source, uint64_t position, int32_t* fileIndex, uint64_t* offset);
-// Seeks the file to the offset and fills sourceBuffer from there.
-void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset);
-// The same chunk read a step at a time: only its first step now, and the next step
-// (ContinueChunk, false when there is none) once every byte read so far is handed out.
+// Seeks the file to the offset and fills sourceBuffer from there: a whole chunk, or only
+// its first readNow bytes, the rest then read by the getter a step at a time as it
+// reaches the end of what was read (elementary-stream seeks read kChunkReadStep now).
 constexpr uint32_t kChunkReadStep = 1 << 18;
-void BeginEsChunkAt(SourceState* source, FILE* file, uint64_t offset);
-bool ContinueChunk(SourceState* source);
+void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset, uint32_t readNow = kSourceBufferSize);
 
 // Unit extractors (see UnitExtractor): AVC, and MPEG-2 / VC-1.
 int ReadNextAvcUnit(SourceState* source);

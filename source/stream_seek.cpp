@@ -121,39 +121,17 @@ void MapStreamPosition(SourceState* source, uint64_t position, int32_t* fileInde
 
 static_assert(sizeof(off_t) == 8, "source files beyond 2 GiB need 64-bit file offsets (_FILE_OFFSET_BITS=64)");
 
-void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset) {
+void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset, uint32_t readNow) {
   uint32_t filled = 0;
   if (file != nullptr && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0) {
-    filled = static_cast<uint32_t>(fread(source->sourceBuffer, 1, kSourceBufferSize, file));
+    filled = static_cast<uint32_t>(fread(source->sourceBuffer, 1, readNow, file));
   }
   source->sourcePos = source->sourceBuffer;
   source->dataEnd = filled;
   source->payloadLeft = 0;
   source->chunkFile = nullptr;
-  source->chunkUnread = 0;
-}
-
-void BeginEsChunkAt(SourceState* source, FILE* file, uint64_t offset) {
-  uint32_t filled = 0;
-  if (file != nullptr && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0) {
-    filled = static_cast<uint32_t>(fread(source->sourceBuffer, 1, kChunkReadStep, file));
-  }
-  source->sourcePos = source->sourceBuffer;
-  source->dataEnd = filled;
-  source->payloadLeft = 0;
-  // A short step means the file ended there, as a short chunk would.
-  source->chunkUnread = filled == kChunkReadStep ? static_cast<uint32_t>(kSourceBufferSize - kChunkReadStep) : 0;
-}
-
-bool ContinueChunk(SourceState* source) {
-  if (source->chunkUnread == 0) return false;
-  FILE* file = source->sourceFiles[source->currentSource];
-  const uint32_t step = source->chunkUnread < kChunkReadStep ? source->chunkUnread : kChunkReadStep;
-  const uint32_t got =
-      file != nullptr ? static_cast<uint32_t>(fread(source->sourceBuffer + source->dataEnd, 1, step, file)) : 0;
-  source->dataEnd += got;
-  source->chunkUnread = got == step ? source->chunkUnread - step : 0;
-  return got > 0;
+  // A short read means the file ended there, as a short chunk would.
+  source->chunkUnread = filled == readNow ? static_cast<uint32_t>(kSourceBufferSize - readNow) : 0;
 }
 
 int SeekPsToVideoPes(SourceState* source, uint64_t position) {
@@ -218,7 +196,7 @@ int SeekStream(SourceState* source, uint64_t position) {
         source->sourcePos = source->sourceBuffer + (offset - source->chunkOffset);
         source->payloadLeft = 0;
       } else {
-        BeginEsChunkAt(source, file, offset);
+        FillEsBufferAt(source, file, offset, kChunkReadStep);
         source->chunkFile = file;
         source->chunkOffset = offset;
       }
