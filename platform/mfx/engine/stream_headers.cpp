@@ -84,10 +84,13 @@ bool ParseAvcSps(const uint8_t* unit, size_t size, SequenceInfo* info) {
   if (pocType == 0) {
     log2MaxPocLsb = br.Ue() + 4;
   } else if (pocType == 1) {
-    br.Bits(1); br.Se(); br.Se();
+    info->deltaPicOrderAlwaysZero = br.Flag();
+    info->offsetForNonRefPic = br.Se();
+    info->offsetForTopToBottomField = br.Se();
     uint32_t cycle = br.Ue();
     if (cycle > 255) return false;
-    for (uint32_t i = 0; i < cycle; ++i) br.Se();
+    info->offsetForRefFrame.clear();
+    for (uint32_t i = 0; i < cycle; ++i) info->offsetForRefFrame.push_back(br.Se());
   } else if (pocType != 2) {
     return false;
   }

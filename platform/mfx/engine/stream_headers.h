@@ -32,6 +32,11 @@ struct SequenceInfo {
   int pocType = 0;
   int log2MaxPocLsb = 4;
   bool separateColourPlane = false;
+  // Picture order count type 1: the expected counts of the reference frame cycle.
+  bool deltaPicOrderAlwaysZero = false;
+  int32_t offsetForNonRefPic = 0;
+  int32_t offsetForTopToBottomField = 0;
+  std::vector<int32_t> offsetForRefFrame;
 };
 
 // True when the unit whose code byte is `code` starts a sequence header of the codec.

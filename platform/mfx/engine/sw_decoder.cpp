@@ -36,61 +36,11 @@ int DecoderThreads() {
   return static_cast<int>(std::clamp(cores, 1u, 8u));
 }
 
-// Picture coding type of the first picture header in an MPEG-2 packet (1 I, 2 P, 3 B, 0 none);
-// also follows the GOP header's closed_gop and broken_link flags.
-int Mpeg2PictureType(const uint8_t* data, size_t size, bool* closedGop, bool* brokenLink) {
-  for (size_t sc = FindStartCode(data, size, 0); sc != kNoStartCode; sc = FindStartCode(data, size, sc + 3)) {
-    const uint8_t code = data[sc + 3];
-    if (code == 0xB8 && sc + 8 <= size) {
-      *closedGop = (data[sc + 7] & 0x40) != 0;
-      *brokenLink = (data[sc + 7] & 0x20) != 0;
-    } else if (code == 0x00 && sc + 6 <= size) {
-      return (data[sc + 5] >> 3) & 7;
-    }
-  }
-  return 0;
+// Packets libavcodec may take before it gives a picture out: the largest reorder buffer and
+// the frame threads' pipeline, with some to spare for output out of turn after damage.
+int64_t HoldPackets(uint32_t codecId) {
+  return codecId == MFX_CODEC_AVC ? 16 + DecoderThreads() + 2 : 8;
 }
-
-// What the first slice header of an H.264 access unit says about the picture's place.
-struct SliceStart {
-  bool parsed = false;
-  bool idr = false;
-  bool reference = false;
-  bool field = false;
-  bool bottom = false;
-  uint32_t frameNum = 0;
-  uint32_t pocLsb = 0;
-};
-
-SliceStart FirstSliceOf(const uint8_t* data, size_t size, const SequenceInfo& sps) {
-  SliceStart slice;
-  for (size_t sc = FindStartCode(data, size, 0); sc != kNoStartCode && sc + 4 < size; sc = FindStartCode(data, size, sc + 3)) {
-    const int type = data[sc + 3] & 0x1F;
-    if (type != 1 && type != 5) continue;
-    slice.idr = type == 5;
-    slice.reference = (data[sc + 3] & 0x60) != 0;
-    const std::vector<uint8_t> rbsp = UnescapeRbsp(data + sc + 4, std::min<size_t>(size - sc - 4, 32));
-    BitReader br(rbsp.data(), rbsp.size());
-    br.Ue();  // first_mb_in_slice
-    const uint32_t sliceType = br.Ue();
-    const uint32_t ppsId = br.Ue();
-    if (sliceType > 9 || ppsId > 255) return slice;
-    if (sps.separateColourPlane) br.Bits(2);
-    slice.frameNum = br.Bits(sps.log2MaxFrameNum);
-    if (!sps.progressiveOnly && (slice.field = br.Flag())) slice.bottom = br.Flag();
-    if (slice.idr) br.Ue();  // idr_pic_id
-    if (sps.pocType == 0) slice.pocLsb = br.Bits(sps.log2MaxPocLsb);
-    slice.parsed = !br.Overrun();
-    return slice;
-  }
-  return slice;
-}
-
-// Packets libavcodec may still hold when a picture decoded after them comes out: the largest
-// reorder buffer and the frame threads' pipeline.
-constexpr int64_t kPacketsHeldAtMost = 16 + 8 + 2;
-// Refused pictures remembered, so that one that comes out after all is not shown twice.
-constexpr size_t kGivenAwayKept = 64;
 
 // libavcodec's own messages (concealment notes such as "mmco: unref short failure" on random
 // access into pyramid-B streams) are not the user's business: the engine reports through its
@@ -122,6 +72,7 @@ SwDecoder::~SwDecoder() {
   }
   for (Chunk& chunk : input_) av_buffer_unref(&chunk.buffer);
   ClearQueueLocked();
+  for (auto& held : held_) av_frame_free(&held.second);
   for (AVFrame*& frame : spareFrames_) av_frame_free(&frame);
   CloseCodec();
   if (parser_) av_parser_close(parser_);
@@ -186,22 +137,30 @@ mfxStatus SwDecoder::Reset(const mfxVideoParam& par) {
     CloseCodec();
     failed_ = false;
   }
-  av_packet_unref(packet_);
-  ResetParser();
-  ForgetSentPictures();
+  StartOver();
   gated_ = true;
   haveSequence_ = false;
   headerCheckedHere_ = false;
-  drained_ = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     outOfMemory_ = false;
   }
+  return parser_ ? MFX_ERR_NONE : MFX_ERR_MEMORY_ALLOC;
+}
+
+void SwDecoder::StartOver() {
+  av_packet_unref(packet_);
+  ResetParser();
+  order_.Clear();
+  numbering_.Restart();
+  for (auto& [id, frame] : held_) av_frame_free(&frame);
+  held_.clear();
+  drained_ = false;
   referencesSinceStart_ = 0;
   intraShownSinceStart_ = false;
-  closedGop_ = brokenLink_ = false;
+  lastDropped_ = false;
+  lastTag_ = -1;
   frameOrder_ = 0;
-  return parser_ ? MFX_ERR_NONE : MFX_ERR_MEMORY_ALLOC;
 }
 
 void SwDecoder::ResetParser() {
@@ -502,41 +461,62 @@ void SwDecoder::ParseBytes(const uint8_t* data, size_t size, int64_t pts, AVBuff
       SendPacket(out, outSize, parser_->pts, owner);
       if (waitForRoom) WaitForRoom();
     } else if (used == 0) {
-      // The parser takes these bytes with the next ones.
-      if (left <= kMaxParserRest) parserRest_.assign(data, data + left);
+      // The parser takes these bytes with the next ones. Past the bound they are dropped, and
+      // the picture they held gets a placeholder.
+      if (left <= kMaxParserRest) {
+        parserRest_.assign(data, data + left);
+      } else {
+        const int64_t tag = nextTag_++;
+        order_.Sent(tag, pts, std::nullopt, false);
+        order_.Refused(tag);
+        PassSlots();
+      }
       break;
     }
   }
 }
 
 bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferRef* owner) {
+  PictureNumber number;
+  switch (codecId_) {
+    case MFX_CODEC_AVC: number = numbering_.Avc(data, static_cast<size_t>(size), sequence_); break;
+    case MFX_CODEC_MPEG2: number = numbering_.Mpeg2(data, static_cast<size_t>(size)); break;
+    default: number = numbering_.Vc1(data, static_cast<size_t>(size), parser_->pict_type); break;
+  }
+  // Each picture's packet carries a tag of its own through libavcodec, which tells which
+  // picture came out; a second field carries its first field's.
+  int64_t tag = -1;
+  if (number.secondField) {
+    tag = lastTag_;
+  } else if (number.picture) {
+    tag = lastTag_ = nextTag_++;
+    // VC-1 gives a skipped picture out as its reference again, under that picture's tag.
+    order_.Configure(PictureNumbering::NumbersShowGaps(codecId_, sequence_), HoldPackets(codecId_),
+                     codecId_ == MFX_CODEC_VC1);
+    order_.Sent(tag, pts, number.number, number.restart);
+  }
   if (codecId_ == MFX_CODEC_MPEG2 || codecId_ == MFX_CODEC_VC1) {
     // libavcodec drops B pictures that arrive before it holds two references (the leading
-    // pictures of an open GOP); each gets a placeholder so that the output count stays exact.
-    bool bLike = false, reference = false, dropped = false;
-    if (codecId_ == MFX_CODEC_MPEG2) {
-      int type = Mpeg2PictureType(data, static_cast<size_t>(size), &closedGop_, &brokenLink_);
-      bLike = type == 3;
-      reference = type == 1 || type == 2;
-      dropped = bLike && referencesSinceStart_ < 2 && (!closedGop_ || brokenLink_);
+    // pictures of an open GOP): they are not sent, and their slots get placeholders.
+    bool dropped = number.type == 3 && referencesSinceStart_ < 2 &&
+                   (codecId_ == MFX_CODEC_VC1 || !numbering_.ClosedGop() || numbering_.BrokenLink());
+    if (number.secondField) {
+      dropped = lastDropped_;
     } else {
-      const int type = parser_->pict_type;
-      bLike = type == AV_PICTURE_TYPE_B || type == AV_PICTURE_TYPE_BI;
-      reference = type == AV_PICTURE_TYPE_I || type == AV_PICTURE_TYPE_P;
-      dropped = bLike && referencesSinceStart_ < 2;
+      lastDropped_ = dropped;
+      if (number.type == 1 || number.type == 2) ++referencesSinceStart_;
     }
     if (dropped) {
-      AddLostPicture(pts);
+      if (tag >= 0) order_.Refused(tag);
+      PassSlots();
       return true;
     }
-    if (reference) ++referencesSinceStart_;
   }
   // A packet that lies in a handed-over chunk shares its buffer instead of being copied.
   if (owner && data >= owner->data && data + size <= owner->data + owner->size) packet_->buf = av_buffer_ref(owner);
   packet_->data = const_cast<uint8_t*>(data);
   packet_->size = size;
-  // H.264 packets carry a tag of their own through libavcodec, which tells which came out.
-  packet_->pts = codecId_ == MFX_CODEC_AVC ? TrackSentPicture(data, static_cast<size_t>(size), pts) : pts;
+  packet_->pts = tag >= 0 ? tag : AV_NOPTS_VALUE;
   packet_->dts = AV_NOPTS_VALUE;
   bool sent = false;
   for (int attempt = 0; attempt < 64; ++attempt) {
@@ -545,23 +525,15 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
       ReceiveFrames();
       continue;
     }
-    // A picture the decoder refused (its slice headers damaged) still counts as an output.
-    if (r < 0 && r != AVERROR_EOF) {
-      PictureRefused(pts);
-    }
+    // A picture the decoder refused (its slice headers damaged) still has its slot.
+    if (r < 0 && r != AVERROR_EOF && tag >= 0 && !number.secondField) order_.Refused(tag);
     ReceiveFrames();
     sent = r >= 0;
     break;
   }
   av_packet_unref(packet_);
+  PassSlots();
   return sent;
-}
-
-void SwDecoder::AddLostPicture(int64_t pts) {
-  Picture placeholder;
-  placeholder.pts = pts;
-  placeholder.corrupt = true;
-  Queue(placeholder);
 }
 
 void SwDecoder::Queue(Picture picture) {
@@ -592,27 +564,45 @@ bool SwDecoder::ReceiveFrames() {
     const int r = avcodec_receive_frame(codec_, frame);
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
     if (r < 0) {
-      // A decode failure that surfaces here (frame threads report it late): one picture lost.
-      PictureRefused(AV_NOPTS_VALUE);
+      // A decode failure that surfaces here (frame threads report it late): the picture's
+      // slot is given up once libavcodec cannot give it any more.
       if (++errors == 64) break;
       continue;
     }
-    Picture picture;
-    picture.frame = frame;
+    const int64_t id = order_.Decoded(frame->pts == AV_NOPTS_VALUE ? -1 : frame->pts);
+    if (id == -1) continue;  // its slot went out as a placeholder; the frame is reused
+    held_.emplace_back(id, frame);
     frame = nullptr;
-    picture.pts = picture.frame->pts != AV_NOPTS_VALUE ? picture.frame->pts : picture.frame->best_effort_timestamp;
-    picture.corrupt = (picture.frame->flags & AV_FRAME_FLAG_CORRUPT) || picture.frame->decode_error_flags;
-    if (codecId_ == MFX_CODEC_AVC && !intraShownSinceStart_) {
-      // Shown before the start's I picture: a leading picture of an open GOP. libavcodec marks
-      // those only while it holds pictures back, not when a drain releases them.
-      if (picture.frame->pict_type == AV_PICTURE_TYPE_I || picture.frame->key_frame) intraShownSinceStart_ = true;
-      else picture.corrupt = true;
-    }
-    if (!QueueDecoded(picture)) continue;
     any = true;
   }
   if (frame) RecycleFrame(frame);
   return any;
+}
+
+void SwDecoder::PassSlots() {
+  DisplayOrder::Slot slot;
+  while (order_.Next(&slot)) {
+    Picture picture;
+    picture.pts = slot.pts;
+    picture.corrupt = true;
+    if (slot.decoded) {
+      auto it = std::find_if(held_.begin(), held_.end(), [&](const auto& h) { return h.first == slot.id; });
+      if (it != held_.end()) {
+        picture.frame = it->second;
+        held_.erase(it);
+      }
+    }
+    if (picture.frame) {
+      picture.corrupt = (picture.frame->flags & AV_FRAME_FLAG_CORRUPT) || picture.frame->decode_error_flags;
+      if (codecId_ == MFX_CODEC_AVC && !intraShownSinceStart_) {
+        // Shown before the start's I picture: a leading picture of an open GOP. libavcodec
+        // marks those only while it holds pictures back, not when a drain releases them.
+        if (picture.frame->pict_type == AV_PICTURE_TYPE_I || picture.frame->key_frame) intraShownSinceStart_ = true;
+        else picture.corrupt = true;
+      }
+    }
+    Queue(picture);
+  }
 }
 
 void SwDecoder::Drain() {
@@ -635,120 +625,8 @@ void SwDecoder::Drain() {
   avcodec_send_packet(codec_, nullptr);
   ReceiveFrames();
   // Whatever has not come out now never will.
-  if (codecId_ == MFX_CODEC_AVC) PlaceRefused(true, 0, 0);
-}
-
-int64_t SwDecoder::TrackSentPicture(const uint8_t* data, size_t size, int64_t pts) {
-  const SliceStart slice = FirstSliceOf(data, size, sequence_);
-  if (slice.parsed && slice.field) {
-    // The second field of a pair is the first one's picture.
-    if (static_cast<int64_t>(slice.frameNum) == lastFieldFrameNum_ && slice.bottom != lastFieldBottom_ &&
-        !sent_.empty()) {
-      lastFieldFrameNum_ = -1;
-      return sent_.back().tag;
-    }
-    lastFieldFrameNum_ = slice.frameNum;
-    lastFieldBottom_ = slice.bottom;
-  } else {
-    lastFieldFrameNum_ = -1;
-  }
-  SentPicture entry;
-  entry.tag = nextTag_++;
-  entry.pts = pts;
-  if (slice.parsed) {
-    if (slice.idr) {
-      ++idrCount_;
-      prevPocMsb_ = prevPocLsb_ = 0;
-    }
-    if (sequence_.pocType == 0) {
-      const int64_t maxLsb = int64_t{1} << sequence_.log2MaxPocLsb, lsb = slice.pocLsb;
-      int64_t msb = prevPocMsb_;
-      if (lsb < prevPocLsb_ && prevPocLsb_ - lsb >= maxLsb / 2) msb += maxLsb;
-      else if (lsb > prevPocLsb_ && lsb - prevPocLsb_ > maxLsb / 2) msb -= maxLsb;
-      if (slice.reference) {
-        prevPocMsb_ = msb;
-        prevPocLsb_ = lsb;
-      }
-      entry.order = (idrCount_ << 40) + msb + lsb;
-      entry.orderKnown = true;
-    } else if (sequence_.pocType == 2) {  // display order is decode order
-      entry.order = (idrCount_ << 40) + entry.tag;
-      entry.orderKnown = true;
-    }
-  }
-  sent_.push_back(entry);
-  return entry.tag;
-}
-
-bool SwDecoder::QueueDecoded(Picture picture) {
-  if (codecId_ != MFX_CODEC_AVC) {
-    Queue(picture);
-    return true;
-  }
-  const int64_t tag = picture.frame->pts;
-  auto it = std::find_if(sent_.begin(), sent_.end(), [tag](const SentPicture& p) { return p.tag == tag; });
-  if (it == sent_.end()) {
-    if (std::find(givenAway_.begin(), givenAway_.end(), tag) != givenAway_.end()) {
-      RecycleFrame(picture.frame);  // its placeholder is out already
-      return false;
-    }
-    picture.pts = AV_NOPTS_VALUE;
-    Queue(picture);
-    return true;
-  }
-  const SentPicture entry = *it;
-  sent_.erase(it);
-  // libavcodec gives pictures out in display order: one before this one that has not come out
-  // was refused.
-  PlaceRefused(false, entry.orderKnown ? entry.order : INT64_MIN, entry.tag);
-  picture.pts = entry.pts;
-  Queue(picture);
-  return true;
-}
-
-void SwDecoder::PlaceRefused(bool all, int64_t before, int64_t tag) {
-  std::vector<SentPicture> refused;
-  for (auto it = sent_.begin(); it != sent_.end();) {
-    if (all || (it->orderKnown && it->order < before) || it->tag + kPacketsHeldAtMost < tag) {
-      refused.push_back(*it);
-      it = sent_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  std::stable_sort(refused.begin(), refused.end(), [](const SentPicture& a, const SentPicture& b) {
-    return (a.orderKnown ? a.order : INT64_MIN) < (b.orderKnown ? b.order : INT64_MIN);
-  });
-  for (const SentPicture& p : refused) GiveAway(p);
-}
-
-void SwDecoder::GiveAway(const SentPicture& refused) {
-  givenAway_.push_back(refused.tag);
-  if (givenAway_.size() > kGivenAwayKept) givenAway_.pop_front();
-  AddLostPicture(refused.pts);
-}
-
-void SwDecoder::PictureRefused(int64_t pts) {
-  // MPEG-2 and VC-1 pictures take their placeholder at once. An H.264 picture refused with
-  // its order count read is placed when a later one comes out; one whose count could not be
-  // read has no known place and goes now.
-  if (codecId_ != MFX_CODEC_AVC) {
-    AddLostPicture(pts);
-    return;
-  }
-  auto it = std::find_if(sent_.begin(), sent_.end(), [](const SentPicture& p) { return !p.orderKnown; });
-  if (it == sent_.end()) return;  // the refused picture is found by its order count
-  const SentPicture entry = *it;
-  sent_.erase(it);
-  GiveAway(entry);
-}
-
-void SwDecoder::ForgetSentPictures() {
-  sent_.clear();
-  givenAway_.clear();
-  idrCount_ = 0;
-  prevPocMsb_ = prevPocLsb_ = 0;
-  lastFieldFrameNum_ = -1;
+  order_.End();
+  PassSlots();
 }
 
 uint16_t SwDecoder::PicStructOf(const AVFrame* frame) const {
@@ -800,6 +678,8 @@ mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto pictureOrIdle = [this] { return !ready_.empty() || IdleLocked(); };
   for (;;) {
+    // A Reset or restart that could not make its parser leaves nothing to decode with.
+    if (!parser_ && ready_.empty()) return MFX_ERR_MEMORY_ALLOC;
     if (!ready_.empty()) {
       Picture next = ready_.front();
       const int width = next.frame ? next.frame->width : 0, height = next.frame ? next.frame->height : 0;
@@ -811,7 +691,7 @@ mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {
       // fails here only leaves the bytes for the next call.
       mfxStatus ignored = MFX_ERR_NONE;
       try {
-        if (bs && bs->DataLength > 0 && !failed_ && !drained_) TakeInput(bs, true, &ignored);
+        if (bs && bs->DataLength > 0 && parser_ && !failed_ && !drained_) TakeInput(bs, true, &ignored);
       } catch (const std::bad_alloc&) {
       }
       EmitPicture(next, work);
@@ -826,9 +706,8 @@ mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {
         // New input after a drain: the decoder starts over, without waiting for a header.
         done_.wait(lock, [this] { return IdleLocked(); });
         if (codec_) avcodec_flush_buffers(codec_);
-        ResetParser();
-        ForgetSentPictures();
-        drained_ = false;
+        StartOver();
+        if (!parser_) return MFX_ERR_MEMORY_ALLOC;
       }
       lock.unlock();
       mfxStatus status = MFX_ERR_NONE;

@@ -19,6 +19,8 @@
 
 #include <mfx/mfxstructures.h>
 
+#include "display_order.h"
+#include "picture_numbers.h"
 #include "stream_headers.h"
 
 struct AVBufferRef;
@@ -55,12 +57,6 @@ class SwDecoder {
     int64_t pts = 0;
     bool corrupt = false;
   };
-  struct SentPicture {  // an H.264 picture handed to libavcodec that has not come out
-    int64_t tag = 0;      // the packet's pts as libavcodec sees it
-    int64_t pts = 0;      // the caller's
-    int64_t order = 0;    // display order: (IDR count, picture order count)
-    bool orderKnown = false;
-  };
   struct Chunk {  // bytes handed to the decode thread
     AVBufferRef* buffer = nullptr;
     size_t size = 0;
@@ -78,6 +74,7 @@ class SwDecoder {
   bool OpenCodec(const uint8_t* block, size_t blockSize);
   void CloseCodec();
   void ResetParser();
+  void StartOver();  // what every new start forgets: parser, pictures in flight, counts
   void Consume(mfxBitstream* bs, size_t bytes);
   void Drain();
   void ClearQueueLocked();
@@ -92,16 +89,8 @@ class SwDecoder {
   void ParseBytes(const uint8_t* data, size_t size, int64_t pts, AVBufferRef* owner, bool waitForRoom);
   bool SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferRef* owner);
   bool ReceiveFrames();
-  void AddLostPicture(int64_t pts);  // a placeholder in the output queue
+  void PassSlots();  // the slots whose place is known, to the output queue
   void Queue(Picture picture);
-  // H.264: pictures refused by libavcodec are known by their absence; each placeholder goes
-  // where the picture's order count puts it among the pictures that do come out.
-  int64_t TrackSentPicture(const uint8_t* data, size_t size, int64_t pts);
-  bool QueueDecoded(Picture picture);  // false: the picture's place was already given away
-  void PlaceRefused(bool all, int64_t before, int64_t tag);
-  void PictureRefused(int64_t pts);
-  void GiveAway(const SentPicture& refused);  // its placeholder, now
-  void ForgetSentPictures();
   void WaitForRoom();
 
   mfxVideoParam params_{};
@@ -123,19 +112,18 @@ class SwDecoder {
   // the caller's while the thread is idle).
   std::vector<uint8_t> parserRest_;
 
+  // The pictures sent and their display slots (decode thread, or the caller's while the
+  // thread is idle; Reset and the restart after a drain clear them).
+  PictureNumbering numbering_;
+  DisplayOrder order_;
+  std::vector<std::pair<int64_t, AVFrame*>> held_;  // decoded, waiting for their slot
+  int64_t nextTag_ = 0;
+  int64_t lastTag_ = -1;               // the last picture's tag, for its second field
   // Leading pictures that libavcodec drops (MPEG-2, VC-1): references seen since the start.
   int referencesSinceStart_ = 0;
+  bool lastDropped_ = false;           // the last picture was such a leading picture
   bool intraShownSinceStart_ = false;  // H.264: the start's I picture has been output
-  std::deque<SentPicture> sent_;
-  std::deque<int64_t> givenAway_;  // tags of refused pictures whose placeholder is out
-  int64_t nextTag_ = 0;
-  int64_t idrCount_ = 0;
-  int64_t prevPocMsb_ = 0, prevPocLsb_ = 0;
-  int64_t lastFieldFrameNum_ = -1;  // first field of a pair waiting for its second: frame_num
-  bool lastFieldBottom_ = false;
-  bool closedGop_ = false;
-  bool brokenLink_ = false;
-  uint32_t frameOrder_ = 0;
+  uint32_t frameOrder_ = 0;            // caller's thread
 
   // Shared with the decode thread, under mutex_.
   std::mutex mutex_;

@@ -1,0 +1,73 @@
+// The number each coded picture carries for its place in display order, read from the
+// packet the parser gives: the H.264 picture order count (all three types, restarted by an
+// IDR picture and by memory_management_control_operation 5, a field pair counted once), the
+// MPEG-2 temporal_reference (restarted by every GOP header, a field pair counted once), and
+// for VC-1, which carries none, the order its picture types give.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "stream_headers.h"
+
+namespace tessivar::mfxsw {
+
+struct PictureNumber {
+  bool picture = false;       // the packet starts a picture (false: no slice or picture header)
+  bool secondField = false;   // the second field of a pair: the first field's picture
+  std::optional<int64_t> number;  // none: the picture's header cannot be read
+  bool restart = false;       // the count starts again at this picture
+  int type = 0;               // MPEG-2 and VC-1: 1 I, 2 P, 3 B (B-like), 0 unknown
+};
+
+class PictureNumbering {
+ public:
+  // Where the stream starts over after a seek: counts that run on from picture to picture
+  // start again. Parameter sets already seen stay known.
+  void Restart();
+
+  // H.264: one access unit; parameter sets in it are taken in first.
+  PictureNumber Avc(const uint8_t* data, size_t size, const SequenceInfo& sps);
+  // MPEG-2: one picture with whatever headers precede it.
+  PictureNumber Mpeg2(const uint8_t* data, size_t size);
+  // VC-1 advanced profile: one frame, with the picture type the parser found (AVPictureType
+  // values).
+  PictureNumber Vc1(const uint8_t* data, size_t size, int pictureType);
+
+  // The GOP header last seen (MPEG-2).
+  bool ClosedGop() const { return closedGop_; }
+  bool BrokenLink() const { return brokenLink_; }
+
+  // True when consecutive pictures' numbers keep one step, so a gap in them is a lost picture.
+  static bool NumbersShowGaps(uint32_t codecId, const SequenceInfo& sps);
+
+ private:
+  struct Pps {
+    bool valid = false;
+    bool bottomFieldPicOrderPresent = false;
+    bool redundantPicCntPresent = false;
+    bool weightedPred = false;
+    uint32_t weightedBipredIdc = 0;
+    uint32_t numRefIdxL0 = 1, numRefIdxL1 = 1;
+  };
+  void TakePps(const uint8_t* unit, size_t size);
+
+  std::vector<Pps> pps_;
+  // H.264 order count state, from the previous (reference) picture.
+  int64_t prevPocMsb_ = 0, prevPocLsb_ = 0;
+  int64_t prevFrameNumOffset_ = 0;
+  uint32_t prevFrameNum_ = 0;
+  bool prevMmco5_ = false;
+  int64_t lastFieldFrameNum_ = -1;  // first field of a pair waiting for its second: frame_num
+  bool lastFieldBottom_ = false;
+  // MPEG-2.
+  bool closedGop_ = false, brokenLink_ = false;
+  bool firstFieldWaiting_ = false;
+  uint32_t firstFieldReference_ = 0;
+  // VC-1: anchors since the start, and B pictures since the last anchor.
+  int64_t anchors_ = 0, sinceAnchor_ = 0;
+};
+
+}  // namespace tessivar::mfxsw
