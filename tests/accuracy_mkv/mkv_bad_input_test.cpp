@@ -41,6 +41,8 @@ TEST(MkvHandOff, ContainerAndTrackFailuresBecomeScriptErrors) {
        "Orvanto: Could not find a video track in the Matroska file."},
       {"WMV3 track under a VC-1 index", "vc1_ap_gops.mkv.vqi", CorpusPath("vc1_wmv3.mkv"),
        "Orvanto: Could not find a video track in the Matroska file."},
+      {"video track behind 32 audio tracks", "avc_x264.mkv.vqi", CorpusPath("avc_video_33rd.mkv"),
+       "Orvanto: Could not find a video track in the Matroska file."},
   };
   CaseSkips skips;
   for (const Case& c : cases) {
