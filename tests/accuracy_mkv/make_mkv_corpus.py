@@ -165,7 +165,7 @@ def unit_files(at):
                         timed([bytes([0xB3, k, 0xC1]) for k in range(7)]))
     huge = 7999998  # with the 3-byte terminator one byte more than the buffer holds
     frames = timed([nal_frames(4, 3)[0], (huge - 4).to_bytes(4, "big") + bytes(huge - 4), nal_frames(4, 3)[2]])
-    frames[1]["key"] = True  # first in its Cluster, where the reader takes a block of any size
+    # The three share one Cluster: the large frame is not its first block.
     mkv_write.write_mkv(at("unit_huge.mkv"), mkv_write.track_entry("V_MPEG4/ISO/AVC", avcc), frames)
 
 
