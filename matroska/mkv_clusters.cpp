@@ -9,6 +9,11 @@ namespace {
 
 constexpr uint64_t kMaxPassLength = 0x40000;
 constexpr uint64_t kMaxElementInCluster = 0x400000;
+// Blocks get more room than other elements: intra frames of high-resolution or lossless video
+// run to several MiB, and a block over the size a consumer can take must still be queued, so
+// that the consumer passes over that one frame instead of the parse resynchronising past its
+// neighbours. The bound is the one a resynchronisation accepts for a whole Cluster.
+constexpr uint64_t kMaxBlockInCluster = 0x4000000;
 constexpr uint64_t kMaxResyncClusterSize = 0x4000000;
 constexpr uint64_t kReadAheadStep = 16384;
 // Read-ahead hints never cover more than this much of one block, so that a forged block size
@@ -336,10 +341,11 @@ int walkPass(MkvFile* file, uint64_t passEnd) {
     if (id == mkvid::Cluster) {
       parseClusterHeader(file, size);
     } else {
-      if (size > kMaxElementInCluster)
+      const bool isBlock = id == mkvid::BlockGroup || id == mkvid::SimpleBlock;
+      if (size > (isBlock ? kMaxBlockInCluster : kMaxElementInCluster))
         failParse(file, "Element in a cluster is too large around %llu, %X [%u]",
                   static_cast<unsigned long long>(filePosition(file)), id, static_cast<uint32_t>(size));
-      if (id == mkvid::BlockGroup || id == mkvid::SimpleBlock)
+      if (isBlock)
         parseBlockGroup(file, size, file->clusterTime, id == mkvid::SimpleBlock);
       else
         skipBytes(file, size);

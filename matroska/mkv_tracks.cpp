@@ -255,8 +255,13 @@ bool readTrackEntry(MkvFile* file, uint64_t size, TrackDraft* draft) {
 }
 
 void parseTrackEntry(MkvFile* file, uint64_t size) {
-  if (file->trackCount >= kMaxTracks) failParse(file, "Too many tracks.");
   uint64_t end = filePosition(file) + size;
+  // Track masks have one bit per track: entries past the last bit are passed over, and the
+  // blocks of their track numbers are skipped like those of any track not in the list.
+  if (file->trackCount >= kMaxTracks) {
+    seekTo(file, end);
+    return;
+  }
   TrackDraft draft(file);
   MkvTrackInfo& record = draft.record;
   memset(static_cast<void*>(&record), 0, sizeof record);

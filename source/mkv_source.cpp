@@ -183,18 +183,63 @@ Load LoadFrame(SourceState* source, uint64_t filePos, uint32_t size) {
   return Load::Done;
 }
 
-struct FrameRead {
-  uint32_t track = 0;
-  uint64_t start = 0;
-  uint64_t end = 0;
-  uint64_t filePos = 0;
-  uint32_t size = 0;
-  uint32_t flags = 0;
-};
+using FrameRead = MkvFrameRead;
 
 bool ReadFrame(SourceState* source, FrameRead* frame) {
   return mkvReadFrame(source->mkvFile, 0, &frame->track, &frame->start, &frame->end, &frame->filePos, &frame->size,
                       &frame->flags) == 0;
+}
+
+// The track's next frame in file order: the frames a seek read ahead first, then the reader's.
+bool NextFrame(SourceState* source, FrameRead* frame) {
+  MkvSourceIo* glue = source->mkvIo;
+  if (glue->pendingNext < glue->pendingCount) {
+    *frame = glue->pending[glue->pendingNext++];
+    return true;
+  }
+  return ReadFrame(source, frame);
+}
+
+void DropPendingFrames(SourceState* source) { source->mkvIo->pendingCount = source->mkvIo->pendingNext = 0; }
+
+enum class Reach { Nothing, Before, After, Exact };
+
+// Reads on from the reader's position towards the frame that starts at the time, and stops
+// there, at the end of the track, or at the first frame that starts more than a back-off
+// past the time: the frames stored around the time have then all been read, also at a high
+// frame rate or behind long runs of pictures stored ahead of their turn. Exact: *frame starts
+// at the time. After: no frame does, and *frame is the one read that starts soonest after
+// it (an index time that misses by rounding still finds its GOP's anchor, which a fresh seek
+// would drop in an open GOP when its leading pictures follow it); the frames read behind it
+// are kept as pending, so that the track goes on from it. Before: no frame within reach
+// starts at or after the time; *frame is the last one read. Nothing: no frame read.
+Reach ReadOnTo(SourceState* source, uint64_t time, FrameRead* frame) {
+  MkvSourceIo* glue = source->mkvIo;
+  DropPendingFrames(source);
+  const uint64_t reach = time > UINT64_MAX - kSeekBackOff ? UINT64_MAX : time + kSeekBackOff;
+  Reach result = Reach::Nothing;
+  FrameRead next;
+  while (ReadFrame(source, &next)) {
+    if (next.start == time) {
+      DropPendingFrames(source);
+      *frame = next;
+      return Reach::Exact;
+    }
+    if (next.start > time && next.start <= reach && (result != Reach::After || next.start < frame->start)) {
+      DropPendingFrames(source);
+      *frame = next;
+      result = Reach::After;
+    } else if (result == Reach::After) {
+      glue->pending[glue->pendingCount++] = next;
+      if (glue->pendingCount == kMkvPendingFrames) break;  // as far as the track can be held
+    } else {
+      *frame = next;
+      result = Reach::Before;
+    }
+    if (next.start > reach) break;
+  }
+  if (result != Reach::After) DropPendingFrames(source);
+  return result;
 }
 
 bool AppendToBitstream(mfxBitstream* bitstream, const uint8_t* data, uint32_t length) {
@@ -285,42 +330,36 @@ void SeekReadMkvFrame(SourceState* source, uint64_t time) {
     source->dataEnd = 0;
     return;
   }
+  DropPendingFrames(source);
   // Half a second earlier, and from the start for the first half second: a seek to the
   // frame's own time would drop it when the frame behind it in the file starts earlier
   // (an I picture followed by its leading B pictures).
   mkvSeek(source->mkvFile, time > kSeekBackOff ? time - kSeekBackOff : 0, 0, source->mkvVideoTrack);
-  // Read on to the frame that starts at the time, as far as the end of the track: at a high
-  // frame rate, or behind long runs of pictures stored ahead of their turn, it can lie many
-  // frames on. A fresh seek to the time itself is no substitute: in an open GOP the reader
-  // drops the picture that starts there, since the leading pictures stored behind it start
-  // earlier, and the stream would begin with a picture that needs it.
-  FrameRead frame, last;
-  bool found = false, exact = false;
-  while (!exact && ReadFrame(source, &frame)) {
-    last = frame;
-    found = true;
-    exact = frame.start == time;
-  }
-  if (!exact) {
-    // No frame starts at the time: the first frame at or after it.
+  FrameRead chosen;
+  Reach reach = ReadOnTo(source, time, &chosen);
+  if (reach == Reach::Nothing || reach == Reach::Before) {
+    // Nothing at or after the time within reach: a fresh seek to the time itself, whose
+    // first frame is used whatever its start.
     mkvSeek(source->mkvFile, time, 0, source->mkvVideoTrack);
+    FrameRead frame;
     if (ReadFrame(source, &frame)) {
-      last = frame;
-      found = true;
-      // A frame before the time means the reader could not position itself (Cues that
-      // name no Cluster, say): look for the frame from the start of the track instead
-      // of decoding from the wrong place.
+      chosen = frame;
+      reach = Reach::After;
+      // A frame before the time means the reader could not position itself there (a
+      // damaged Cluster where the Cues point, say): read on from where it landed, within
+      // the same reach, rather than decode from the wrong place.
       if (frame.start < time) {
-        mkvSeek(source->mkvFile, 0, 0, source->mkvVideoTrack);
-        while (ReadFrame(source, &frame)) {
-          if (frame.start != time) continue;
-          last = frame;
-          break;
+        const Reach onward = ReadOnTo(source, time, &chosen);
+        if (onward != Reach::After && onward != Reach::Exact) {
+          // Nothing better: the fresh seek's frame after all, with the reader behind it.
+          mkvSeek(source->mkvFile, time, 0, source->mkvVideoTrack);
+          if (!ReadFrame(source, &chosen)) reach = Reach::Nothing;
         }
       }
     }
   }
-  if (found && LoadFrame(source, last.filePos, last.size) == Load::Done) return;
+  const bool found = reach != Reach::Nothing;
+  if (found && LoadFrame(source, chosen.filePos, chosen.size) == Load::Done) return;
   // Nothing loaded: the stream goes on with the reader's next frame, whole.
   source->dataEnd = 0;
   if (found && ReadNextMkvFrame(source) == 0) source->sourcePos = source->sourceBuffer;
@@ -331,7 +370,7 @@ int32_t ReadNextMkvFrame(SourceState* source) {
   // A frame too large for sourceBuffer is passed over; a failed read ends the stream.
   for (;;) {
     FrameRead frame;
-    if (!ReadFrame(source, &frame)) return -1;
+    if (!NextFrame(source, &frame)) return -1;
     const Load load = LoadFrame(source, frame.filePos, frame.size);
     if (load == Load::Failed) return -1;
     if (load == Load::Done) break;
@@ -366,6 +405,7 @@ void CopyMkvAvcConfigSets(const SourceState* source, uint8_t* buffer, uint32_t c
 
 int FeedMkvParameterSets(SourceDecoder* source, uint64_t gopTime) {
   if (!source->mkvFile) return -1;
+  DropPendingFrames(source);  // the scan moves the reader
   const MkvTrackInfo* track = ChosenTrack(source);
   const uint32_t lengthSize = AvcLengthSize(track);
   uint32_t collected = 0;

@@ -11,6 +11,19 @@
 struct SourceState;
 class SourceDecoder;
 
+// One frame as the reader reports it.
+struct MkvFrameRead {
+  uint32_t track = 0;
+  uint64_t start = 0;
+  uint64_t end = 0;
+  uint64_t filePos = 0;
+  uint32_t size = 0;
+  uint32_t flags = 0;
+};
+
+// Frames a seek may read past the one it serves, in file order.
+constexpr uint32_t kMkvPendingFrames = 1024;
+
 // The reader's I/O record over the first source file, with the glue's own data behind
 // the callbacks (the reader hands the record's address back to every callback).
 struct MkvSourceIo {
@@ -21,6 +34,11 @@ struct MkvSourceIo {
   // rewritten with start codes into sourceBuffer.
   uint8_t* scratch;
   uint64_t scratchSize;
+  // The frames a seek read behind the frame it chose: the track goes on with them
+  // (pendingNext up to pendingCount) before the reader's next frame.
+  MkvFrameRead pending[kMkvPendingFrames];
+  uint32_t pendingCount;
+  uint32_t pendingNext;
 };
 
 // Opens the first source file as Matroska and chooses the first video track that fits

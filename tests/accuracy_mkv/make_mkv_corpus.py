@@ -3,7 +3,7 @@
 mkvmerge, MPEG-2 and VC-1 remuxed by mkvmerge from the main corpus and the shared
 VC-1 samples, and files rewritten by mkv_write.py that no packaged tool makes
 (2-byte H.264 unit lengths, a stripped header, the V_VC1 codec ID, a WMV3 FourCC,
-crafted Cues and crafted lacing). Writes each file's index beside it with the test
+frames of 4.3, 7.99 and 8.01 MB, 33 and 1,000 tracks, crafted Cues and crafted lacing). Writes each file's index beside it with the test
 indexer (the rewritten bad-input files get none).
 
 usage: make_mkv_corpus.py OUTDIR --corpus CORPUS_DIR --indexer HALVERN [--shared SHARED_DIR]
@@ -83,6 +83,33 @@ def inband_only(source, target):
     mkv_write.write_mkv(target, mkv_write.track_entry("V_MPEG4/ISO/AVC", private), out)
 
 
+def padded_frame(source, target, size):
+    """The source's H.264 track with one frame grown to `size` bytes by a filler-data unit
+    (which decoders pass over): the first frame past the first third that is a
+    non-reference B picture, so that no other frame predicts from it. It is not first in
+    its Cluster."""
+    track, frames = halvern_mkv.read_matroska(read(source))
+    k = next(i for i in range(len(frames) // 3, len(frames))
+             if not frames[i]["key"] and frames[i]["data"][4] == 0x01)  # nal_ref_idc 0, slice
+    out = [{"timecode": f["time"] // 1000000, "key": f["key"], "data": f["data"]} for f in frames]
+    filler = size - len(out[k]["data"]) - 4
+    out[k]["data"] += filler.to_bytes(4, "big") + b"\x0c" + b"\xff" * (filler - 2) + b"\x80"
+    mkv_write.write_mkv(target, mkv_write.track_entry("V_MPEG4/ISO/AVC", track["private"]), out)
+
+
+def many_tracks(source, target, count, video_last=False):
+    """The source's H.264 track (number 1) first, or last, and count - 1 audio tracks, and in
+    every Cluster a block of audio tracks 2, 33 and 255 when they exist (numbers past 255
+    have no blocks: a block's track number above 255 is taken for damage)."""
+    track, frames = halvern_mkv.read_matroska(read(source))
+    out = [{"timecode": f["time"] // 1000000, "key": f["key"], "data": f["data"]} for f in frames]
+    video = mkv_write.track_entry("V_MPEG4/ISO/AVC", track["private"])
+    audio_entries = b"".join(mkv_write.audio_entry(n) for n in range(2, count + 1))
+    entries = audio_entries + video if video_last else video + audio_entries
+    audio = b"".join(mkv_write.simple_block(n, 0, True, bytes(64)) for n in (2, 33, 255) if n <= count)
+    mkv_write.write_mkv(target, entries, out, extra_blocks=lambda cluster: audio)
+
+
 def relength(frame, size):
     out = bytearray()
     pos = 0
@@ -138,7 +165,7 @@ def unit_files(at):
                         timed([bytes([0xB3, k, 0xC1]) for k in range(7)]))
     huge = 7999998  # with the 3-byte terminator one byte more than the buffer holds
     frames = timed([nal_frames(4, 3)[0], (huge - 4).to_bytes(4, "big") + bytes(huge - 4), nal_frames(4, 3)[2]])
-    frames[1]["key"] = True  # first in its Cluster, where the reader takes a block of any size
+    # The three share one Cluster: the large frame is not its first block.
     mkv_write.write_mkv(at("unit_huge.mkv"), mkv_write.track_entry("V_MPEG4/ISO/AVC", avcc), frames)
 
 
@@ -203,6 +230,14 @@ def main():
     # The first video track is MPEG-4 part 2; the H.264 track follows.
     run(["mkvmerge", "-q", "-o", at("avc_second_track.mkv"), at("mpeg4_part2.mkv"), at("avc_x264.mkv")])
     made += ["avc_nal2.mkv", "avc_inband_only.mkv", "m2v_stripped.mkv", "avc_second_track.mkv"]
+    # Frames over 4 MiB, up to and past what the source buffer takes (8,000,000 bytes).
+    for size in (4300000, 7990000, 8010000):
+        padded_frame(at("avc_x264.mkv"), at("avc_frame_%d.mkv" % size), size)
+        made.append("avc_frame_%d.mkv" % size)
+    for count in (33, 1000):
+        many_tracks(at("avc_x264.mkv"), at("avc_tracks_%d.mkv" % count), count)
+        made.append("avc_tracks_%d.mkv" % count)
+    many_tracks(at("avc_x264.mkv"), at("avc_video_33rd.mkv"), 33, video_last=True)  # no index: no track
     if "vc1_ap_gops" in vc1_names:
         private = halvern_mkv.read_matroska(read(at("vc1_ap_gops.mkv")))[0]["private"]
         rewrite(at("vc1_ap_gops.mkv"), at("vc1_codec_vc1.mkv"), codec_id="V_VC1", private=private[40:])

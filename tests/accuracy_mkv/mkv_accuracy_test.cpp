@@ -25,6 +25,10 @@ const std::vector<SuiteStream>& Streams() {
         mkv("avc_nal2", Codec::Avc, "avc_nal2.mkv"),          // 2-byte unit lengths
         mkv("avc_inband_only", Codec::Avc, "avc_x264.mkv"),   // sets in band every other second only
         mkv("avc_second_track", Codec::Avc, "avc_x264.mkv"),  // first video track MPEG-4 part 2
+        mkv("avc_frame_4300000", Codec::Avc, "avc_frame_4300000.mkv"),  // a frame of 4.3 MB inside its Cluster
+        mkv("avc_frame_7990000", Codec::Avc, "avc_frame_7990000.mkv"),  // 7.99 MB: as much as the glue takes
+        mkv("avc_tracks_33", Codec::Avc, "avc_x264.mkv"),    // video first, then 32 audio tracks
+        mkv("avc_tracks_1000", Codec::Avc, "avc_x264.mkv"),  // video first, then 999 audio tracks
         mkv("m2v_prog_open", Codec::Mpeg2, "m2v_prog_open.mkv"),
         mkv("m2v_int_tff", Codec::Mpeg2, "m2v_int_tff.mkv"),
         mkv("m2v_pulldown32", Codec::Mpeg2, "m2v_pulldown32.mkv"),

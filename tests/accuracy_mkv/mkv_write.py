@@ -36,9 +36,16 @@ def track_entry(codec_id, private=b"", prefix=b"", width=320, height=240, number
     return element(0xAE, body)
 
 
+def audio_entry(number):
+    """A PCM audio track."""
+    body = uint_element(0xD7, number) + uint_element(0x73C5, number) + uint_element(0x83, 2)
+    body += element(0x86, b"A_PCM/INT/LIT") + element(0xE1, uint_element(0x9F, 1) + uint_element(0x6264, 16))
+    return element(0xAE, body)
+
+
 def simple_block(track, relative, key, data, lacing=0, lace_count=0):
     flags = (0x80 if key else 0) | (lacing << 1)
-    head = vint_size(track, 1) + (relative & 0xFFFF).to_bytes(2, "big") + bytes([flags])
+    head = vint_size(track) + (relative & 0xFFFF).to_bytes(2, "big") + bytes([flags])
     if lacing:
         head += bytes([lace_count - 1])
     return element(0xA3, head + data)

@@ -16,7 +16,7 @@ import struct
 import subprocess
 import sys
 
-from halvern_mkv import demux_mkv, is_matroska
+from halvern_mkv import FileBytes, demux_mkv, is_matroska
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
 import halvern_mp4  # noqa: E402  (MP4 input, beside this script)
 
@@ -222,12 +222,42 @@ def start_codes(es):
 
 
 def units(es):
-    """(offset of 00 00 01, payload bytes without start code and trailing zeros)."""
+    """(offset of 00 00 01, payload bytes without start code and trailing zeros). es is the
+    whole stream, or an iterable of its pieces in order (read as they come)."""
+    if not isinstance(es, (bytes, bytearray, memoryview)):
+        yield from units_of_pieces(es)
+        return
     offsets = start_codes(es)
     for k, start in enumerate(offsets):
         end = offsets[k + 1] if k + 1 < len(offsets) else len(es)
         body = es[start + 3:end]
         yield start, body.rstrip(b"\x00") if k + 1 < len(offsets) else body
+
+
+def units_of_pieces(pieces):
+    """What units() gives for the stream the pieces make, holding only the unit being read."""
+    held = bytearray()  # the stream from offset `base` on: the current unit and what follows
+    base = 0
+    unit = None  # offset in held of the current unit's 00 00 01
+    search = 0
+    for piece in pieces:
+        held += piece
+        while True:
+            found = held.find(b"\x00\x00\x01", search)
+            if found < 0:
+                search = max(search, len(held) - 2)  # a start code may straddle the next piece
+                break
+            if unit is not None:
+                yield base + unit, bytes(held[unit + 3:found]).rstrip(b"\x00")
+            unit, search = found, found + 3
+        keep = unit if unit is not None else max(len(held) - 2, 0)
+        if keep:
+            del held[:keep]
+            base += keep
+            search -= keep
+            unit = 0 if unit is not None else None
+    if unit is not None:
+        yield base + unit, bytes(held[unit + 3:])
 
 
 # ---------------------------------------------------------------------------
@@ -705,9 +735,15 @@ def detect_es_codec(es):
 
 
 def write_index(sources, index_path):
-    data = b"".join(open(path, "rb").read() for path in sources)
     sizes = [os.path.getsize(path) for path in sources]
-    packet_size = detect_packet_size(data)
+    pieces = FileBytes(sources)
+    if is_matroska(pieces):
+        data = pieces  # read in pieces, frame by frame
+        packet_size = 0
+    else:
+        pieces.close()
+        data = b"".join(open(path, "rb").read() for path in sources)
+        packet_size = detect_packet_size(data)
     stream_kind, pid = 0, 0
     if is_matroska(data):
         # Positions are the start times of the frames that hold them.

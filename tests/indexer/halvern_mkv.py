@@ -9,9 +9,15 @@ The elementary stream handed to the codec parsers is the frames one after anothe
 for H.264 behind the parameter sets of the track's configuration record; a stream
 offset maps back to the frame that holds it, and so to that frame's start time, which
 is what a Matroska index names as a position.
+
+The walk reads its input through anything that can be indexed and sliced like bytes:
+for the indexer a FileBytes over the file, which reads it in pieces, so that neither
+the file nor the stream is ever held whole (the stream goes to the parsers one frame
+at a time).
 """
 
 import bisect
+import os
 
 EBML_MAGIC = b"\x1a\x45\xdf\xa3"
 
@@ -21,6 +27,65 @@ TRACK_ENTRY, TRACK_NUMBER, TRACK_TYPE, CODEC_ID, CODEC_PRIVATE = 0xAE, 0xD7, 0x8
 REFERENCE_BLOCK = 0xFB
 CONTENT_ENCODINGS, CONTENT_ENCODING, CONTENT_COMPRESSION = 0x6D80, 0x6240, 0x5034
 COMP_ALGO, COMP_SETTINGS = 0x4254, 0x4255
+
+
+class FileBytes:
+    """The bytes of one or more files taken one after another, read in pieces as they
+    are asked for: an index gives one byte, a slice its bytes (step 1 only)."""
+
+    WINDOW = 1 << 16
+
+    def __init__(self, paths):
+        self.files = [open(path, "rb") for path in paths]
+        self.starts = []
+        total = 0
+        for f in self.files:
+            self.starts.append(total)
+            total += os.fstat(f.fileno()).st_size
+        self.size = total
+        self.window_start, self.window = 0, b""
+
+    def close(self):
+        for f in self.files:
+            f.close()
+
+    def __len__(self):
+        return self.size
+
+    def read(self, start, stop):
+        pieces = []
+        while start < stop:
+            i = bisect.bisect_right(self.starts, start) - 1
+            end = self.starts[i + 1] if i + 1 < len(self.starts) else self.size
+            self.files[i].seek(start - self.starts[i])
+            piece = self.files[i].read(min(stop, end) - start)
+            if not piece:
+                break
+            pieces.append(piece)
+            start += len(piece)
+        return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+    def __getitem__(self, key):
+        if isinstance(key, slice):
+            start, stop, step = key.indices(self.size)
+            if step != 1:
+                raise ValueError("FileBytes slices have step 1")
+            if stop <= start:
+                return b""
+            offset = start - self.window_start
+            if 0 <= offset and stop - self.window_start <= len(self.window):
+                return self.window[offset:stop - self.window_start]
+            if stop - start > self.WINDOW // 2:
+                return self.read(start, stop)
+            self.window_start, self.window = start, self.read(start, start + self.WINDOW)
+            return self.window[:stop - start]
+        if key < 0:
+            key += self.size
+        if not 0 <= key - self.window_start < len(self.window):
+            if not 0 <= key < self.size:
+                raise IndexError("FileBytes index out of range")
+            self.window_start, self.window = key, self.read(key, key + self.WINDOW)
+        return self.window[key - self.window_start]
 
 
 def is_matroska(data):
@@ -113,6 +178,15 @@ def read_matroska(data):
     file's first block), timecode (in the file's timecode units), key and data (the
     stripped header restored). Also the track list and the timecode scale, for tools
     that rewrite the file."""
+    chosen, frames = matroska_layout(data)
+    for frame in frames:
+        frame["data"] = chosen["prefix"] + bytes(data[frame["start"]:frame["end"]])
+    return chosen, frames
+
+
+def matroska_layout(data):
+    """As read_matroska, with each frame's payload start and end in data in place of its
+    bytes."""
     segment_start, segment_end = None, len(data)
     for element, a, b in children(data, 0, len(data)):
         if element == SEGMENT:
@@ -161,7 +235,7 @@ def read_matroska(data):
         if laced:
             raise SystemExit("halvern: laced video blocks are not supported")
         frames.append({"time": ((time - origin) * scale) % (1 << 64), "timecode": time, "key": key,
-                       "data": chosen["prefix"] + bytes(data[start:end])})
+                       "start": start, "end": end})
     return chosen, frames
 
 
@@ -233,16 +307,27 @@ class FrameTimes:
 
 
 def demux_mkv(data):
-    """(codec, elementary stream, FrameTimes) of the file's video track."""
-    track, frames = read_matroska(data)
+    """(codec, elementary stream, FrameTimes) of the file's video track. The stream is an
+    iterable of its pieces (the configuration record's sets, then one frame after
+    another, each read from data when it is reached); FrameTimes fills as it is read."""
+    track, frames = matroska_layout(data)
     codec = codec_of(track)
-    es = bytearray()
     times = FrameTimes()
-    if codec == "h264":
-        length_size, sps, pps = avc_config(track.get("private", b""))
-        for unit in sps + pps:
-            es += b"\x00\x00\x00\x01" + unit
-    for frame in frames:
-        times.add(len(es), frame["time"])
-        es += annex_b(frame["data"], length_size) if codec == "h264" else frame["data"]
-    return codec, bytes(es), times
+
+    def pieces():
+        offset = 0
+        length_size = 0
+        if codec == "h264":
+            length_size, sps, pps = avc_config(track.get("private", b""))
+            head = b"".join(b"\x00\x00\x00\x01" + unit for unit in sps + pps)
+            offset += len(head)
+            yield head
+        for frame in frames:
+            times.add(offset, frame["time"])
+            piece = track["prefix"] + bytes(data[frame["start"]:frame["end"]])
+            if codec == "h264":
+                piece = annex_b(piece, length_size)
+            offset += len(piece)
+            yield piece
+
+    return codec, pieces(), times

@@ -369,14 +369,19 @@ TEST(MkvClusterDamage, LargeFirstBlocksEndOfFileAndGivingUp) {
   Bytes track = tracksOf(videoTrack());
   Bytes big(5 << 20, 'B');
   {
-    // A 5 MiB SimpleBlock first in its Cluster is queued; later in the Cluster it is too large.
+    // Blocks of 5 MiB are queued wherever they stand in the Cluster; a block over 64 MiB
+    // behind the first is too large. Other elements stay bounded at 4 MiB (the Void case above).
+    Bytes huge(0x4000001 - 4, 'H');
     Bytes data = fileWith(track, cluster(0, simpleBlock(1, 0, 0x80, "g0")) +
-                                     cluster(10, simpleBlock(1, 0, 0x80, big) + simpleBlock(1, 5, 0x80, big)));
+                                     cluster(10, simpleBlock(1, 0, 0x80, big) + simpleBlock(1, 5, 0x80, big)) +
+                                     cluster(20, simpleBlock(1, 0, 0x80, "g3") + simpleBlock(1, 5, 0x80, huge)));
     OpenedFile f;
     ASSERT_TRUE(f.open(data, MKV_OPEN_NO_SEEK));
     auto frames = readAllFrames(f.file);
-    ASSERT_EQ(frames.size(), 2u);
+    ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[1].size, big.size());
+    EXPECT_EQ(frames[2].size, big.size());
+    EXPECT_EQ(frames[3].filePos, find(data, "g3"));
     EXPECT_NE(std::string(mkvErrorText(f.file)).find("too large"), std::string::npos);
     EXPECT_TRUE(f.file->flags & MKV_STATE_END) << "no Cluster to resynchronise at";
     mkvIgnoreTracks(f.file, 0x1);

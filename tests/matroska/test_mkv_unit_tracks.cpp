@@ -135,7 +135,7 @@ TEST(MkvTracks, FailuresKeepTheTracksBefore) {
   EXPECT_EQ(mkvTrackAt(f->file, 1)->number, 2) << "reading went on behind the long CodecID";
 }
 
-TEST(MkvTracks, AtMostThirtyTwoTracks) {
+TEST(MkvTracks, AtMostThirtyTwoTracksTheRestPassedOver) {
   Bytes entries;
   for (int i = 1; i <= 32; ++i) entries += entry(codec() + uintElement(0xD7, static_cast<uint64_t>(i)));
   {
@@ -144,11 +144,24 @@ TEST(MkvTracks, AtMostThirtyTwoTracks) {
     EXPECT_EQ(errorOf(*f), "");
   }
   {
-    // The 33rd fails even when it would have been dropped (a duplicate UID).
-    auto f = openTracks(entries + entry(codec() + uintElement(eid::TrackUID, 0)) +
-                        entry(codec() + encodings(uintElement(0x5033, 1))));
-    EXPECT_EQ(mkvTrackCount(f->file), 32u);
-    EXPECT_EQ(errorOf(*f), "Too many tracks.");
+    // Tracks ahead of the Clusters, as muxers write them. Entries past the 32nd are passed
+    // over, also one that would have been dropped, and the open goes on to the Clusters;
+    // blocks of the passed-over track numbers are skipped.
+    Bytes more = entry(codec("V_33") + uintElement(0xD7, 33)) + entry(codec() + encodings(uintElement(0x5033, 1))) +
+                 entry(codec("V_35") + uintElement(0xD7, 35));
+    Bytes blocks = simpleBlock(1, 0, 0x80, "one") + simpleBlock(33, 0, 0x80, "x33") + simpleBlock(35, 0, 0x80, "x35") +
+                   simpleBlock(32, 0, 0x80, "thirtytwo");
+    Bytes data = ebmlHeader() + element(eid::Segment, segmentInfo() + element(eid::Tracks, entries + more) +
+                                                          cluster(0, blocks));
+    OpenedFile f;
+    ASSERT_TRUE(f.open(data)) << f.error;
+    EXPECT_EQ(mkvTrackCount(f.file), 32u);
+    EXPECT_EQ(errorOf(f), "");
+    auto frames = readAllFrames(f.file);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].filePos, data.find("one"));
+    EXPECT_EQ(frames[1].track, 31u);
+    EXPECT_EQ(frames[1].filePos, data.find("thirtytwo"));
   }
 }
 
