@@ -34,6 +34,9 @@ std::atomic<long> failAt{-1};
 std::atomic<int> stallEvery{0};
 std::atomic<int> parserCalls{0};
 
+// Parser creation failure: while set, av_parser_init gives no parser.
+std::atomic<bool> parserInitFails{false};
+
 }  // namespace
 
 // The replacement pair is malloc and free; GCC takes free in an operator delete for a mismatch.
@@ -75,6 +78,12 @@ extern "C" __attribute__((visibility("default"))) int av_parser_parse2(AVCodecPa
     return 0;
   }
   return real(s, avctx, poutbuf, poutbuf_size, buf, buf_size, pts, dts, pos);
+}
+
+extern "C" __attribute__((visibility("default"))) AVCodecParserContext* av_parser_init(int codec_id) {
+  using Init = AVCodecParserContext* (*)(int);
+  static const Init real = reinterpret_cast<Init>(dlsym(RTLD_NEXT, "av_parser_init"));
+  return parserInitFails.load() ? nullptr : real(codec_id);
 }
 
 namespace {
@@ -240,6 +249,78 @@ TEST(EngineHostile, FailedAllocationIsMemoryAllocStatus) {
     else EXPECT_EQ(played.pictures, clean.pictures) << "allocation " << n;
   }
   EXPECT_GT(memoryAlloc, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A Reset, or the restart after a drain, that cannot make its parser ends the decode calls
+// after it in MFX_ERR_MEMORY_ALLOC (nothing is handed to a missing parser); a later Reset
+// that can make one decodes again.
+TEST(EngineHostile, ParserThatCannotBeMadeAgainIsMemoryAllocStatus) {
+  const std::vector<uint8_t> whole = ReadFile(StreamPath("avc_prog_closed.264"));
+  if (whole.empty()) GTEST_SKIP() << "missing " << StreamPath("avc_prog_closed.264");
+  std::vector<uint8_t> buffer(whole.size());
+  std::vector<uint8_t> planes(size_t{4} << 20);
+  mfxSession session = nullptr;
+  mfxVersion version{{0, 1}};
+  ASSERT_EQ(MFXInit(MFX_IMPL_SOFTWARE, &version, &session), MFX_ERR_NONE);
+  mfxBitstream bs{};
+  bs.Data = buffer.data();
+  bs.MaxLength = static_cast<mfxU32>(buffer.size());
+  const auto refill = [&] {
+    std::memcpy(buffer.data(), whole.data(), whole.size());
+    bs.DataOffset = 0;
+    bs.DataLength = static_cast<mfxU32>(whole.size());
+  };
+  refill();
+  mfxVideoParam par{};
+  par.mfx.CodecId = MFX_CODEC_AVC;
+  ASSERT_EQ(MFXVideoDECODE_DecodeHeader(session, &bs, &par), MFX_ERR_NONE);
+  par.IOPattern = MFX_IOPATTERN_OUT_SYSTEM_MEMORY;
+  par.AsyncDepth = 1;
+  ASSERT_EQ(MFXVideoDECODE_Init(session, &par), MFX_ERR_NONE);
+  mfxFrameSurface1 surface{};
+  surface.Info = par.mfx.FrameInfo;
+  surface.Data.Y = planes.data();
+  surface.Data.UV = planes.data() + size_t{par.mfx.FrameInfo.Width} * par.mfx.FrameInfo.Height;
+  surface.Data.PitchLow = par.mfx.FrameInfo.Width;
+  // Decodes until `pictures` came out or the input ended; with `drain`, drains at the end.
+  const auto decode = [&](int pictures, bool drain) {
+    mfxStatus st = MFX_ERR_NONE;
+    for (int out = 0; out < pictures;) {
+      mfxFrameSurface1* got = nullptr;
+      mfxSyncPoint sync = nullptr;
+      st = MFXVideoDECODE_DecodeFrameAsync(session, drain && bs.DataLength == 0 ? nullptr : &bs, &surface, &got, &sync);
+      if (st == MFX_ERR_NONE) {
+        EXPECT_EQ(MFXVideoCORE_SyncOperation(session, sync, 60000), MFX_ERR_NONE);
+        surface.Data.Locked = 0;
+        ++out;
+      } else if (st != MFX_ERR_MORE_SURFACE && (st != MFX_ERR_MORE_DATA || !drain || bs.DataLength == 0)) {
+        break;
+      }
+    }
+    return st;
+  };
+  ASSERT_EQ(decode(5, false), MFX_ERR_NONE);
+
+  parserInitFails = true;
+  EXPECT_EQ(MFXVideoDECODE_Reset(session, &par), MFX_ERR_MEMORY_ALLOC);
+  refill();
+  EXPECT_EQ(decode(1, false), MFX_ERR_MEMORY_ALLOC);
+  EXPECT_EQ(decode(1, true), MFX_ERR_MEMORY_ALLOC);
+  parserInitFails = false;
+  ASSERT_EQ(MFXVideoDECODE_Reset(session, &par), MFX_ERR_NONE);
+  refill();
+  EXPECT_EQ(decode(1000, true), MFX_ERR_MORE_DATA) << "the whole stream, drained";
+
+  // New input after the drain: the restart cannot make its parser.
+  parserInitFails = true;
+  refill();
+  EXPECT_EQ(decode(1, false), MFX_ERR_MEMORY_ALLOC);
+  parserInitFails = false;
+  MFXClose(session);
 }
 
 }  // namespace
