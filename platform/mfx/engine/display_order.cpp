@@ -17,14 +17,17 @@ void DisplayOrder::Clear() {
   epoch_ = 0;
   sentCount_ = 0;
   ended_ = false;
-  haveCursor_ = cursorReal_ = false;
+  haveCursor_ = false;
   haveLastDecoded_ = false;
+  learnt_.clear();
+  learnEpoch_ = -1;
 }
 
 void DisplayOrder::Forget() {
   Clear();
   step_ = 0;
   stepSeen_ = 0;
+  learnt_.clear();
   irregular_ = false;
 }
 
@@ -79,6 +82,7 @@ int64_t DisplayOrder::Decoded(int64_t tag) {
     entry->epoch = lastDecodedEpoch_;
     entry->number = lastDecodedNumber_ + (GapsCount() ? step_ : 0);
   }
+  if (entry->known && !entry->synthetic) Learn(entry->epoch, entry->number);
   if (entry->known) {
     haveLastDecoded_ = true;
     lastDecodedEpoch_ = entry->epoch;
@@ -155,32 +159,42 @@ void DisplayOrder::Emit(const Entry& e) {
   ready_.push_back(slot);
 }
 
-void DisplayOrder::MoveCursor(int64_t epoch, int64_t number, bool real) {
-  if (real && haveCursor_ && cursorReal_ && epoch == cursorEpoch_) {
-    // Learn the step from pictures that follow each other; numbers that do not keep one
-    // step tell nothing about losses.
-    const int64_t d = number - cursorNumber_;
-    if (step_ == 0) {
-      step_ = d;
-      stepSeen_ = 1;
-    } else if (d == step_) {
-      ++stepSeen_;
-    } else if (d < step_) {
-      if (stepSeen_ < 2 && step_ % d == 0) {
-        step_ = d;
-        stepSeen_ = 1;
-      } else {
-        irregular_ = true;
-      }
-    } else if (d % step_ != 0) {
-      irregular_ = true;
-    }
-  }
+void DisplayOrder::MoveCursor(int64_t epoch, int64_t number) {
   haveCursor_ = true;
   cursorEpoch_ = epoch;
   cursorNumber_ = number;
-  cursorReal_ = real;
   while (!fromZero_.empty() && fromZero_.front() < cursorEpoch_) fromZero_.pop_front();
+}
+
+void DisplayOrder::Learn(int64_t epoch, int64_t number) {
+  // The step is the smallest difference between the numbers of pictures libavcodec decoded
+  // (their headers were sound); numbers that do not keep to multiples of it tell nothing.
+  if (epoch != learnEpoch_) {
+    learnt_.clear();
+    learnEpoch_ = epoch;
+  }
+  if (std::find(learnt_.begin(), learnt_.end(), number) != learnt_.end()) return;
+  learnt_.push_back(number);
+  std::sort(learnt_.begin(), learnt_.end());
+  if (learnt_.size() > kLearnt) learnt_.erase(learnt_.begin());
+  int64_t smallest = 0;
+  for (size_t i = 1; i < learnt_.size(); ++i) {
+    const int64_t d = learnt_[i] - learnt_[i - 1];
+    if (smallest == 0 || d < smallest) smallest = d;
+  }
+  if (smallest == 0) return;
+  if (step_ != 0 && smallest < step_) {
+    if (step_ % smallest != 0) irregular_ = true;
+    stepSeen_ = 0;
+  }
+  if (step_ == 0 || smallest < step_) step_ = smallest;
+  int64_t seen = 0;
+  for (size_t i = 1; i < learnt_.size(); ++i) {
+    const int64_t d = learnt_[i] - learnt_[i - 1];
+    if (d % step_ != 0) irregular_ = true;
+    seen += d == step_;
+  }
+  stepSeen_ = std::max(stepSeen_, seen);
 }
 
 bool DisplayOrder::Advance() {
@@ -221,6 +235,10 @@ bool DisplayOrder::Advance() {
     }
   }
   if (first == entries_.end() || holdFirst) return false;
+  // Until the step is known, the first slot waits: a gap right after it would not show.
+  if (numbersShowGaps_ && !haveCursor_ && !gaps && !irregular_ && !ended_ && sentCount_ <= hold_ &&
+      entries_.size() <= kMaxWaiting)
+    return false;
 
   const bool late = haveCursor_ && (first->epoch < cursorEpoch_ ||
                                     (first->epoch == cursorEpoch_ && first->number <= cursorNumber_));
@@ -236,11 +254,14 @@ bool DisplayOrder::Advance() {
     const int64_t span = first->number - expected;
     if (expect && span > 0 && span % step_ == 0 && span / step_ <= kMaxGap) {
       // Numbers missing before this picture: lost, once enough packets have followed for
-      // every picture before it to have come. At the end of the input, a gap that nothing
+      // every picture before it to have come. At the end of the input, a later picture sent
+      // after this one shows it (the lost one would have come between); a gap that nothing
       // followed (the stream's last pictures missing) tells nothing and is passed over.
       bool evident = entries_.size() > kMaxWaiting || sentCount_ - first->sentAt > hold_;
-      for (const Entry& e : entries_)
+      for (const Entry& e : entries_) {
         if (e.state == State::kDecoded && e.known && sentCount_ - e.decodedAt >= hold_) evident = true;
+        if (ended_ && e.known && e.sentAt > first->sentAt && KeyOf(*first) < KeyOf(e)) evident = true;
+      }
       if (!ended_ && (!evident || pendingUnknown)) return false;
       auto unknown = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
         return !e.known && e.epoch <= first->epoch && e.state != State::kDecoded;
@@ -252,7 +273,7 @@ bool DisplayOrder::Advance() {
           entries_.erase(unknown);
         }
         ready_.push_back(slot);
-        MoveCursor(first->epoch, expected, false);
+        MoveCursor(first->epoch, expected);
         return true;
       }
     }
@@ -268,10 +289,9 @@ bool DisplayOrder::Advance() {
     if (!passed) return false;
   }
   const int64_t epoch = first->epoch, number = first->number;
-  const bool real = !first->synthetic;
   Emit(*first);
   entries_.erase(first);
-  if (!late) MoveCursor(epoch, number, real);
+  if (!late) MoveCursor(epoch, number);
   return true;
 }
 

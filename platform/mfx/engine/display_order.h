@@ -90,21 +90,25 @@ class DisplayOrder {
   };
   static Key KeyOf(const Entry& e) { return {e.epoch, e.number, e.seq}; }
 
-  // Gaps count once one step has been seen twice in a row and nothing broke it.
-  bool GapsCount() const { return numbersShowGaps_ && step_ > 0 && stepSeen_ >= 2 && !irregular_; }
+  // Gaps count once the step has been seen four times and nothing broke it.
+  bool GapsCount() const { return numbersShowGaps_ && step_ > 0 && stepSeen_ >= 4 && !irregular_; }
   bool Overdue(const Entry& e) const;
   bool EpochFromZero(int64_t epoch) const;
   bool HoleBelowDecoded(int64_t epoch) const;
   bool Advance();  // moves one slot (or more) to ready_; false when nothing can move
   void Emit(const Entry& e);
-  void MoveCursor(int64_t epoch, int64_t number, bool real);
+  void MoveCursor(int64_t epoch, int64_t number);
+  void Learn(int64_t epoch, int64_t number);
   std::deque<Entry>::iterator Find(int64_t tag);
 
   bool numbersShowGaps_ = false;
   bool repeatsKeepTag_ = false;
   int64_t hold_ = 8;
   int64_t step_ = 0;           // learnt from pictures that follow each other
-  int64_t stepSeen_ = 0;       // times in a row that step was seen
+  int64_t stepSeen_ = 0;       // pictures seen that far apart
+  static constexpr size_t kLearnt = 64;
+  std::vector<int64_t> learnt_;  // numbers of decoded pictures of one count, sorted
+  int64_t learnEpoch_ = -1;
   bool irregular_ = false;     // the numbers do not keep one step: gaps tell nothing
   std::deque<Entry> entries_;  // sent and not yet out, in decode order
   std::deque<Slot> ready_;
@@ -116,7 +120,6 @@ class DisplayOrder {
   bool ended_ = false;
   bool haveCursor_ = false;    // the last slot out: its epoch and number
   int64_t cursorEpoch_ = 0, cursorNumber_ = 0;
-  bool cursorReal_ = false;    // that slot was a picture with its own number
   bool haveLastDecoded_ = false;  // the last known picture libavcodec gave out
   int64_t lastDecodedEpoch_ = 0, lastDecodedNumber_ = 0;
 };

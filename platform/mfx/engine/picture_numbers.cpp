@@ -233,41 +233,80 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
 }
 
 PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
+  // The parser starts a picture at its first slice, so the headers of pictures that have no
+  // slice join the packet of the next picture that has: each is a picture without data.
   PictureNumber result;
   size_t picture = kNoStartCode;
+  bool gop = false, restart = false, slices = false, extension = false;
+  const auto finish = [&](size_t end) {
+    if (picture == kNoStartCode) return;
+    if (picture + 6 > size) {
+      picture = kNoStartCode;
+      return;
+    }
+    PictureNumber n;
+    n.picture = true;
+    n.restart = restart;
+    n.type = (data[picture + 5] >> 3) & 7;
+    if (n.type < 1 || n.type > 3) n.type = 0;
+    const uint32_t reference = (uint32_t{data[picture + 4]} << 2) | (data[picture + 5] >> 6);
+    const uint32_t structure = extension ? structure_ : 3;
+    // A field picture pair is one picture: the second field has the first one's number.
+    if (structure != 3 && firstFieldWaiting_ && reference == firstFieldReference_ && !restart) {
+      n.secondField = true;
+      firstFieldWaiting_ = false;
+    } else {
+      firstFieldWaiting_ = structure != 3;
+      firstFieldReference_ = reference;
+    }
+    if (n.type && !n.secondField) n.number = reference;
+    if (!slices) {
+      if (!n.secondField) result.withoutData.push_back({n.number, n.restart});
+      if (result.dropEnd == 0) result.dropBegin = picture;
+      result.dropEnd = end;
+    } else {
+      PictureNumber own{n.picture, n.secondField, n.number, n.restart, n.type, std::move(result.withoutData),
+                        result.dropBegin, result.dropEnd};
+      result = std::move(own);
+    }
+    picture = kNoStartCode;
+  };
   for (size_t sc = FindStartCode(data, size, 0); sc != kNoStartCode; sc = FindStartCode(data, size, sc + 3)) {
     const uint8_t code = data[sc + 3];
-    if (code == 0xB8 && sc + 8 <= size && picture == kNoStartCode) {
+    if (code == 0xB8 && sc + 8 <= size) {
+      finish(sc);
       closedGop_ = (data[sc + 7] & 0x40) != 0;
       brokenLink_ = (data[sc + 7] & 0x20) != 0;
-      result.restart = true;
-    } else if (code == 0x00 && picture == kNoStartCode) {
+      gop = true;
+    } else if (code == 0x00) {
+      finish(sc);
       picture = sc;
-      if (sc + 6 > size) break;
-    } else if (code == 0xB5 && picture != kNoStartCode && sc + 7 <= size && (data[sc + 4] >> 4) == 8) {
+      restart = gop;
+      gop = slices = extension = false;
+    } else if (code == 0xB5 && picture != kNoStartCode && !slices && sc + 7 <= size && (data[sc + 4] >> 4) == 8) {
       // Picture coding extension: picture_structure 3 is a frame, 1 and 2 a field.
-      const uint32_t structure = data[sc + 6] & 3;
-      const uint32_t reference = (uint32_t{data[picture + 4]} << 2) | (data[picture + 5] >> 6);
-      if (structure != 3 && firstFieldWaiting_ && reference == firstFieldReference_ && !result.restart) {
-        result.secondField = true;
-        firstFieldWaiting_ = false;
-      } else {
-        firstFieldWaiting_ = structure != 3;
-        firstFieldReference_ = reference;
-      }
-      break;
-    } else if (picture != kNoStartCode && code <= 0xAF && code != 0) {
-      break;  // slices: no extension (MPEG-1)
+      structure_ = data[sc + 6] & 3;
+      extension = true;
+    } else if (picture != kNoStartCode && code >= 0x01 && code <= 0xAF) {
+      slices = true;
+    } else if (code == 0xB3 || code == 0xB7) {
+      finish(sc);
     }
   }
-  if (picture == kNoStartCode || picture + 6 > size) return result;
-  result.picture = true;
-  result.type = (data[picture + 5] >> 3) & 7;
-  if (result.type < 1 || result.type > 3) {
-    result.type = 0;
-    return result;
+  if (picture != kNoStartCode) {
+    // The packet's own picture, slices or not.
+    slices = true;
+    finish(size);
   }
-  if (!result.secondField) result.number = (int64_t{data[picture + 4]} << 2) | (data[picture + 5] >> 6);
+  if (!result.picture && !result.withoutData.empty()) {
+    // No picture with slices: the last header is the packet's own.
+    const PictureNumber::Empty last = result.withoutData.back();
+    result.withoutData.pop_back();
+    result.picture = true;
+    result.number = last.number;
+    result.restart = last.restart;
+    result.dropBegin = result.dropEnd = 0;
+  }
   return result;
 }
 

@@ -20,6 +20,15 @@ struct PictureNumber {
   std::optional<int64_t> number;  // none: the picture's header cannot be read
   bool restart = false;       // the count starts again at this picture
   int type = 0;               // MPEG-2 and VC-1: 1 I, 2 P, 3 B (B-like), 0 unknown
+  // MPEG-2: pictures before this one in the packet that carry no slice, in decode order.
+  struct Empty {
+    std::optional<int64_t> number;
+    bool restart = false;
+  };
+  std::vector<Empty> withoutData;
+  // Their bytes in the packet, left out of what libavcodec gets: it would take their headers
+  // for the next picture's and decode that one wrongly.
+  size_t dropBegin = 0, dropEnd = 0;
 };
 
 class PictureNumbering {
@@ -66,6 +75,7 @@ class PictureNumbering {
   bool closedGop_ = false, brokenLink_ = false;
   bool firstFieldWaiting_ = false;
   uint32_t firstFieldReference_ = 0;
+  uint32_t structure_ = 3;
   // VC-1: anchors since the start, and B pictures since the last anchor.
   int64_t anchors_ = 0, sinceAnchor_ = 0;
 };

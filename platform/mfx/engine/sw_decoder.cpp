@@ -486,6 +486,12 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
   // Each picture's packet carries a tag of its own through libavcodec, which tells which
   // picture came out; a second field carries its first field's.
   int64_t tag = -1;
+  for (const PictureNumber::Empty& empty : number.withoutData) {
+    // A picture whose slices are lost: libavcodec gives nothing for it.
+    const int64_t lost = nextTag_++;
+    order_.Sent(lost, pts, empty.number, empty.restart);
+    order_.Refused(lost);
+  }
   if (number.secondField) {
     tag = lastTag_;
   } else if (number.picture) {
@@ -511,6 +517,16 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
       PassSlots();
       return true;
     }
+  }
+  std::vector<uint8_t> kept;
+  if (number.dropEnd > number.dropBegin) {
+    kept.reserve(static_cast<size_t>(size) - (number.dropEnd - number.dropBegin) + AV_INPUT_BUFFER_PADDING_SIZE);
+    kept.assign(data, data + number.dropBegin);
+    kept.insert(kept.end(), data + number.dropEnd, data + size);
+    size = static_cast<int>(kept.size());
+    kept.resize(kept.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    data = kept.data();
+    owner = nullptr;
   }
   // A packet that lies in a handed-over chunk shares its buffer instead of being copied.
   if (owner && data >= owner->data && data + size <= owner->data + owner->size) packet_->buf = av_buffer_ref(owner);
