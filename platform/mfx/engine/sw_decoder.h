@@ -93,6 +93,9 @@ class SwDecoder {
   void Queue(Picture picture);
   void WaitForRoom();
 
+  // Caller's thread: the parameters, the input gate and the sequence header checks. The
+  // codec, parser and packet are opened, reset and drained there while the decode thread is
+  // idle, and used by the decode thread otherwise.
   mfxVideoParam params_{};
   uint32_t codecId_ = 0;
 
@@ -101,15 +104,15 @@ class SwDecoder {
   AVCodecContext* parserContext_ = nullptr;  // never opened; the parser writes into it
   AVPacket* packet_ = nullptr;
 
-  SequenceInfo sequence_{};
+  SequenceInfo sequence_{};            // written while the thread is idle, read by it
   std::vector<uint8_t> sequenceUnit_;  // the active sequence header, to notice changes
   bool haveSequence_ = false;
   bool gated_ = true;                  // skipping input up to a sequence header
   bool headerCheckedHere_ = false;     // the header at the current DataOffset was checked
   bool drained_ = false;
   bool failed_ = false;                // the codec refused the stream; only Reset/Close help
-  // Bytes the parser left in its last call, parsed before the next chunk (decode thread, or
-  // the caller's while the thread is idle).
+  // Decode thread, or the caller's while the thread is idle: bytes the parser left in its
+  // last call, parsed before the next chunk.
   std::vector<uint8_t> parserRest_;
 
   // The pictures sent and their display slots (decode thread, or the caller's while the
