@@ -263,6 +263,18 @@ def damage_case(damage, pictures, codec, kind, rng):
             check_delimiter(damage.es, picture)
             damage.write(picture["start"], b"\xff" * 5)
             aimed.append(picture)
+    elif kind == "slice_start_lost":
+        for gop in gops:
+            picture = select(pictures, gop, "B")
+            check_delimiter(damage.es, picture)
+            damage.write(picture["slice"], b"\xff" * 6)  # the delimiter stays, the slice joins it
+            aimed.append(picture)
+    elif kind == "gop_header_lost":
+        for gop in gops:
+            picture = select(pictures, gop, "I")
+            header = damage.es.index(b"\x00\x00\x01\xb8", picture["start"], picture["header"])
+            damage.write(header, b"\xff" * 8)
+            aimed.append(picture)
     elif kind.startswith("no_slices_"):
         for gop in gops:
             picture = select(pictures, gop, kind[len("no_slices_"):])
@@ -315,6 +327,7 @@ CASES = [  # (class, codec, packagings)
     ("start_code_B", "h264", ("es", "ts")),
     ("start_code_P", "h264", ("es", "ts")),
     ("aud_lost", "h264", ("es", "ts")),
+    ("slice_start_lost", "h264", ("es", "ts")),
     ("packet_lost_start", "h264", ("ts",)),
     ("packets_lost_scattered", "h264", ("ts",)),
     ("packets_lost_burst", "h264", ("ts",)),
@@ -323,6 +336,7 @@ CASES = [  # (class, codec, packagings)
     ("no_slices_P", "mpeg2", ("es", "ts")),
     ("no_slices_I", "mpeg2", ("es", "ts")),
     ("start_code_B", "mpeg2", ("es", "ts")),
+    ("gop_header_lost", "mpeg2", ("es", "ts")),
     ("packet_lost_start", "mpeg2", ("ts",)),
     ("packets_lost_scattered", "mpeg2", ("ts",)),
     ("packets_lost_burst", "mpeg2", ("ts",)),
@@ -361,8 +375,8 @@ def make_case(out_dir, indexer, sources, tables, kind, codec, packaging):
     for p in damaged:
         first, last = span_of(pictures, p)
         span += range(first, last + 1)
-    # A lost start delimiter alone damages no picture.
-    if kind == "aud_lost":
+    # A lost access unit delimiter or GOP header alone damages no picture.
+    if kind in ("aud_lost", "gop_header_lost"):
         damaged, span = [], []
     manifest = {"case": name, "class": kind, "codec": codec, "packaging": packaging,
                 "file": os.path.basename(path), "index": os.path.basename(index), "frames": len(pictures),
