@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <set>
@@ -17,44 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "host/plugin_library.h"
-#include "host/script_environment.h"
+#include "tests/damage/served_barcode.h"
 
 namespace {
-
-std::string LibDir() {
-  const char* dir = std::getenv("TESSIVAR_DAMAGE_LIB_DIR");
-  return dir && *dir ? dir : TESSIVAR_LIB_DIR;
-}
-
-HostEnvironment& PluginHost() {
-  static HostEnvironment* env = [] {
-    auto* created = new HostEnvironment();
-    static PluginLibrary& plugin = *new PluginLibrary;  // loaded for the process's life
-    std::string error;
-    if (!plugin.Load(LibDir() + "/libtessivar.so", created, &error)) ADD_FAILURE() << error;
-    return created;
-  }();
-  return *env;
-}
-
-PClip OpenClip(const std::string& index) {
-  AVSValue args[] = {AVSValue(index.c_str()), AVSValue(true), AVSValue(2)};
-  const char* names[] = {"vqi", "silent", "fieldop"};
-  return PluginHost().Invoke("Orvanto", AVSValue(args, 3), names).AsClip();
-}
-
-// The barcode's frame number in luma row 8; -1 when a block is neither black nor white.
-int ShownNumber(const PVideoFrame& frame) {
-  const uint8_t* row = frame->GetReadPtr(PLANAR_Y) + 8 * frame->GetPitch(PLANAR_Y);
-  int number = 0;
-  for (int k = 0; k < 16 && 20 * k + 10 < frame->GetRowSize(PLANAR_Y); ++k) {
-    const uint8_t v = row[20 * k + 10];
-    if (v > 64 && v < 192) return -1;
-    if (v >= 192) number |= 1 << k;
-  }
-  return number;
-}
 
 struct DamageCase {
   std::string name, kind, codec, packaging, file, index, damaged;
@@ -118,7 +82,7 @@ TEST(DamageClasses, FramesOutsideTheDamageShowTheirOwnNumbers) {
   std::string skip;
   const std::vector<DamageCase> cases = ReadCases(&skip);
   if (cases.empty()) GTEST_SKIP() << "no damaged streams made " << skip;
-  std::printf("plug-in from %s\n", LibDir().c_str());
+  std::printf("plug-in from %s\n", DamageLibDir().c_str());
   const char* only = std::getenv("TESSIVAR_DAMAGE_CASE");  // a part of the case names to run
   for (const DamageCase& c : cases) {
     if (only && c.name.find(only) == std::string::npos) continue;

@@ -275,6 +275,13 @@ def damage_case(damage, pictures, codec, kind, rng):
             header = damage.es.index(b"\x00\x00\x01\xb8", picture["start"], picture["header"])
             damage.write(header, b"\xff" * 8)
             aimed.append(picture)
+    elif kind == "sequence_header_lost":
+        for gop in gops:
+            picture = select(pictures, gop, "I")
+            header = damage.es.index(b"\x00\x00\x01\xb3", picture["start"], picture["header"])
+            gop_header = damage.es.index(b"\x00\x00\x01\xb8", header, picture["header"])
+            damage.write(header, b"\xff" * (gop_header - header))  # with its extension
+            aimed.append(picture)
     elif kind.startswith("no_slices_"):
         for gop in gops:
             picture = select(pictures, gop, kind[len("no_slices_"):])
@@ -337,6 +344,7 @@ CASES = [  # (class, codec, packagings)
     ("no_slices_I", "mpeg2", ("es", "ts")),
     ("start_code_B", "mpeg2", ("es", "ts")),
     ("gop_header_lost", "mpeg2", ("es", "ts")),
+    ("sequence_header_lost", "mpeg2", ("es", "ts")),
     ("packet_lost_start", "mpeg2", ("ts",)),
     ("packets_lost_scattered", "mpeg2", ("ts",)),
     ("packets_lost_burst", "mpeg2", ("ts",)),
@@ -375,8 +383,8 @@ def make_case(out_dir, indexer, sources, tables, kind, codec, packaging):
     for p in damaged:
         first, last = span_of(pictures, p)
         span += range(first, last + 1)
-    # A lost access unit delimiter or GOP header alone damages no picture.
-    if kind in ("aud_lost", "gop_header_lost"):
+    # A lost access unit delimiter, GOP header or sequence header alone damages no picture.
+    if kind in ("aud_lost", "gop_header_lost", "sequence_header_lost"):
         damaged, span = [], []
     manifest = {"case": name, "class": kind, "codec": codec, "packaging": packaging,
                 "file": os.path.basename(path), "index": os.path.basename(index), "frames": len(pictures),
