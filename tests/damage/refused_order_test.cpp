@@ -16,9 +16,8 @@
 #include <vector>
 
 #include "bit_reader.h"
-#include "host/plugin_library.h"
-#include "host/script_environment.h"
 #include "stream_headers.h"
+#include "tests/damage/served_barcode.h"
 
 namespace {
 
@@ -27,36 +26,6 @@ using tessivar::mfxsw::BitReader;
 int RunCommand(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-HostEnvironment& PluginHost() {
-  static HostEnvironment* env = [] {
-    auto* created = new HostEnvironment();
-    static PluginLibrary& plugin = *new PluginLibrary;  // loaded for the process's life
-    std::string error;
-    if (!plugin.Load(std::string(TESSIVAR_LIB_DIR) + "/libtessivar.so", created, &error)) ADD_FAILURE() << error;
-    return created;
-  }();
-  return *env;
-}
-
-PClip OpenClip(const std::string& index) {
-  AVSValue args[] = {AVSValue(index.c_str()), AVSValue(true), AVSValue(2)};
-  const char* names[] = {"vqi", "silent", "fieldop"};
-  return PluginHost().Invoke("Orvanto", AVSValue(args, 3), names).AsClip();
-}
-
-// The frame number of the barcode in luma row 8: -1 when a block is neither black nor white
-// (a placeholder's flat gray).
-int ShownNumber(const PVideoFrame& frame) {
-  const uint8_t* row = frame->GetReadPtr(PLANAR_Y) + 8 * frame->GetPitch(PLANAR_Y);
-  int number = 0;
-  for (int k = 0; k < 16 && 20 * k + 10 < frame->GetRowSize(PLANAR_Y); ++k) {
-    const uint8_t v = row[20 * k + 10];
-    if (v > 64 && v < 192) return -1;
-    if (v >= 192) number |= 1 << k;
-  }
-  return number;
 }
 
 struct Unit {
