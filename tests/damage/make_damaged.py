@@ -299,7 +299,11 @@ def damage_case(damage, pictures, codec, kind, rng):
             members = [p for p in pictures if p["gop"] == gop]
             first = damage.packet_at(members[0]["start"])
             last = damage.packet_at(members[-1]["end"] - 1)
-            for k in sorted(rng.sample(range(first, last + 1), 2)):
+            # Not the packet that starts the GOP's first picture in display order: losing that
+            # one leaves no gap in the numbers a seek to this GOP sees (the README says so).
+            opening = damage.packet_at(min(members, key=lambda p: p["display"])["start"])
+            candidates = [k for k in range(first, last + 1) if k != opening or kind != "packets_lost_scattered"]
+            for k in sorted(rng.sample(candidates, 2)):
                 if kind == "packets_lost_scattered":
                     damage.lose_packet(k)
                 else:

@@ -37,6 +37,7 @@ void PictureNumbering::Restart() {
   lastFieldFrameNum_ = -1;
   closedGop_ = brokenLink_ = false;
   firstFieldWaiting_ = false;
+  lastAnchor_ = -1;
   anchors_ = sinceAnchor_ = 0;
 }
 
@@ -259,7 +260,16 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
       firstFieldWaiting_ = structure != 3;
       firstFieldReference_ = reference;
     }
-    if (n.type && !n.secondField) n.number = reference;
+    if (n.type && !n.secondField) {
+      n.number = reference;
+      // Anchors follow each other in display order within a GOP: one whose number goes back
+      // starts a new count, whose GOP header is lost.
+      if (n.type != 3) {
+        if (!n.restart && lastAnchor_ >= 0 && reference <= static_cast<uint32_t>(lastAnchor_)) n.restart = true;
+        lastAnchor_ = reference;
+      }
+      if (n.restart) lastAnchor_ = n.type != 3 ? reference : -1;
+    }
     if (!slices) {
       if (!n.secondField) result.withoutData.push_back({n.number, n.restart});
       if (result.dropEnd == 0) result.dropBegin = picture;
@@ -288,7 +298,9 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
       structure_ = data[sc + 6] & 3;
       extension = true;
     } else if (picture != kNoStartCode && code >= 0x01 && code <= 0xAF) {
+      // The packet's own picture: nothing of another picture follows its first slice.
       slices = true;
+      break;
     } else if (code == 0xB3 || code == 0xB7) {
       finish(sc);
     }

@@ -312,13 +312,18 @@ SwDecoder::Take SwDecoder::TakeInput(mfxBitstream* bs, bool topUp, mfxStatus* st
     const size_t size = bs->DataLength;
     if (gated_) {
       // Input before the first sequence header is skipped; the last bytes stay, they may be
-      // the beginning of a start code.
+      // the beginning of a start code. After a Reset, an MPEG-2 GOP header also ends the gate
+      // while the decoder still holds the sequence header from before: a GOP whose own
+      // sequence header is damaged is decoded instead of lost.
+      const bool resumable = codec_ && codecId_ == MFX_CODEC_MPEG2 && !sequenceUnit_.empty();
       size_t sc = FindStartCode(data, size, 0);
-      while (sc != kNoStartCode && !IsSequenceStart(codecId_, data[sc + 3])) sc = FindStartCode(data, size, sc + 3);
+      while (sc != kNoStartCode && !IsSequenceStart(codecId_, data[sc + 3]) && !(resumable && data[sc + 3] == 0xB8))
+        sc = FindStartCode(data, size, sc + 3);
       if (sc == kNoStartCode) {
         Consume(bs, atEnd ? size : (size > 3 ? size - 3 : 0));
         return Take::kNeedMore;
       }
+      if (!IsSequenceStart(codecId_, data[sc + 3])) haveSequence_ = true;
       Consume(bs, sc);
       consumed = consumed || sc > 0;
       gated_ = false;
