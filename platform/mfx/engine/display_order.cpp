@@ -23,14 +23,6 @@ void DisplayOrder::Clear() {
   learnEpoch_ = -1;
 }
 
-void DisplayOrder::Forget() {
-  Clear();
-  step_ = 0;
-  stepSeen_ = 0;
-  learnt_.clear();
-  irregular_ = false;
-}
-
 void DisplayOrder::Sent(int64_t tag, int64_t pts, std::optional<int64_t> number, bool restart) {
   if (restart) {
     ++epoch_;
@@ -268,12 +260,13 @@ bool DisplayOrder::Advance() {
       });
       if (evident || unknown != entries_.end()) {
         Slot slot;
+        const int64_t epoch = first->epoch;
         if (unknown != entries_.end()) {
           slot.pts = unknown->pts;
-          entries_.erase(unknown);
+          entries_.erase(unknown);  // `first` is no longer valid
         }
         ready_.push_back(slot);
-        MoveCursor(first->epoch, expected);
+        MoveCursor(epoch, expected);
         return true;
       }
     }

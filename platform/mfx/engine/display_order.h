@@ -46,8 +46,6 @@ class DisplayOrder {
   // Forgets every picture in flight and the slots not yet taken (a seek); the step learnt
   // from the stream stays.
   void Clear();
-  // Clear, and forgets the step too (a new stream).
-  void Forget();
 
   // A picture handed to libavcodec. `restart`: its number starts a new count from 0 (IDR,
   // memory_management_control_operation 5, MPEG-2 GOP header).

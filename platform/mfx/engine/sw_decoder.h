@@ -40,7 +40,8 @@ class SwDecoder {
 
   // Takes the parameters of Init (already validated by the caller).
   mfxStatus Init(const mfxVideoParam& par);
-  // Forgets everything buffered or in flight and waits for a new sequence header.
+  // Forgets everything buffered or in flight and waits for a new sequence header (MPEG-2:
+  // or a GOP header, decoded with the sequence header from before).
   mfxStatus Reset(const mfxVideoParam& par);
   const mfxVideoParam& Params() const { return params_; }
 
