@@ -590,9 +590,15 @@ bool SwDecoder::ReceiveFrames() {
       if (++errors == 64) break;
       continue;
     }
-    const int64_t id = order_.Decoded(frame->pts == AV_NOPTS_VALUE ? -1 : frame->pts);
+    int64_t id = -1;
+    try {
+      id = order_.Decoded(frame->pts == AV_NOPTS_VALUE ? -1 : frame->pts);
+      if (id != -1) held_.emplace_back(id, frame);
+    } catch (const std::bad_alloc&) {
+      av_frame_free(&frame);
+      throw;
+    }
     if (id == -1) continue;  // its slot went out as a placeholder; the frame is reused
-    held_.emplace_back(id, frame);
     frame = nullptr;
     any = true;
   }
