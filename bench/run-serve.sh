@@ -16,11 +16,18 @@
 #   from where this source filter starts by design: H.264 steps back one GOP when the
 #   GOP opens with B pictures in output order, MPEG-2 always steps back one sequence
 #   record. FFMS2 (Debian's libffms2-dev) serves the same requests.
+# - bare: the same requests through libavformat and libavcodec alone
+#   (tessivar-serve-bare): seek to this filter's start, flush, decode to the target at
+#   the same thread count; /bare is ours over it.
 # - miss: frames that differ from ffmpeg's linear decode (MD5 of the planes; the hint
 #   stamp's 64 low bits are masked on both sides for this filter's frames).
 # - cpu: user + system seconds per served frame of the linear runs, ffmpeg and host
 #   (medians of the same five turns), FFMS2's linear frames/s over the same frames, and
 #   the load average before and after the runs.
+# - load: the one-minute load average as each row starts.
+#
+# The main table also goes to BUILD_DIR/bench-serve/serve.tsv (a header line naming the
+# columns, then one line per stream and thread count).
 #
 #   bench/run-serve.sh [BUILD_DIR]      (default build/release, already built)
 #
@@ -43,7 +50,7 @@ for tool in ffmpeg ffprobe x264 python3 pkg-config; do
   command -v $tool >/dev/null || { echo "missing $tool" >&2; exit 1; }
 done
 pkg-config --exists ffms2 || { echo "missing libffms2-dev" >&2; exit 1; }
-for f in lib/libtessivar.so lib/halvern bin/tessivar-host bin/tessivar-serve-bench; do
+for f in lib/libtessivar.so lib/halvern bin/tessivar-host bin/tessivar-serve-bench bin/tessivar-serve-bare; do
   [ -e "$BUILD/$f" ] || { echo "missing $BUILD/$f: build the tree first" >&2; exit 1; }
 done
 
@@ -125,6 +132,49 @@ while True:
     masked.write(f"{n} {hashlib.md5(head + picture[64:]).hexdigest()}\n")
     n += 1
 EOF
+# Where each random request starts decoding, as decode-order numbers: the exact minimum
+# start, and the start this filter chooses (see the head of the script). Run as a
+# program it writes "n target start" per request (the frame, its picture and this
+# filter's start picture in decode order) for tessivar-serve-bare; the table imports it.
+cat > "$WORK/serve_starts.py" <<'EOF'
+import sys
+
+def structure(work, name):
+    """Per output picture: its decode-order number and whether it is a key picture."""
+    coded, key = [], []
+    for line in open(f"{work}/{name}.frames"):
+        f = line.strip().split(",")
+        if len(f) < 3 or not f[2].isdigit():
+            continue  # side-data lines
+        key.append(f[0] == "1")
+        coded.append(int(f[2]))
+    return coded, key
+
+def starts(work, name, requests):
+    """Per request: (n, decode no. of n, exact minimum start, this filter's start)."""
+    coded, key = structure(work, name)
+    keys = sorted((coded[n], n) for n in range(len(coded)) if key[n])  # (decode no., output no.)
+    chosen = []
+    for n in requests:
+        g = max(i for i, (c, _) in enumerate(keys) if c <= coded[n])  # GOP in decode order
+        members = [m for m in range(len(coded)) if keys[g][0] <= coded[m] < (keys[g + 1][0] if g + 1 < len(keys) else 1 << 30)]
+        opens_with_b = min(members) < keys[g][1]
+        s = g - 1 if g > 0 and n < keys[g][1] else g
+        if name.startswith("m2v"):
+            d = max(g - 1, 0)
+        else:
+            d = g - 1 if g > 0 and opens_with_b else g
+        chosen.append((n, coded[n], keys[s][0], keys[d][0]))
+    return chosen
+
+def random_requests(work):
+    return [int(x) for x in open(f"{work}/random.txt")]
+
+if __name__ == "__main__":
+    work, name = sys.argv[1:3]
+    for n, target, _, start in starts(work, name, random_requests(work)):
+        print(n, target, start)
+EOF
 for stream in $STREAMS; do
   name=${stream%.*}
   [ -s "$WORK/$stream.vqi" ] || "$BUILD/lib/halvern" -i "$WORK/$stream" -o "$WORK/$stream.vqi" -a >/dev/null
@@ -136,6 +186,7 @@ for stream in $STREAMS; do
   [ -s "$WORK/$name.frames" ] ||
     ffprobe -v error -select_streams v:0 -show_entries frame=key_frame,pict_type,coded_picture_number \
       -of csv=p=0 "$WORK/$stream" > "$WORK/$name.frames"
+  python3 "$WORK/serve_starts.py" "$WORK" "$name" > "$WORK/$name.starts"
 done
 
 # Elapsed seconds of two commands, run by turns five times so that the machine's drift
@@ -171,6 +222,7 @@ for stream in $STREAMS; do
   name=${stream%.*}
   for threads in ${SERVE_THREADS:-1 8}; do
     export BENCH_DECODER_THREADS=$threads
+    load=$(cut -d' ' -f1 /proc/loadavg)
     linear_s=$(python3 "$WORK/paired_seconds.py" --cpu "$WORK/$name.cpu.$threads" ffmpeg -hide_banner -loglevel error -threads $threads \
       -i "$WORK/$stream" -f null - -- env LD_PRELOAD="$WORK/decoder-threads.so" "$BUILD/bin/tessivar-host" \
       --vqi "$WORK/$stream.vqi" --silent true --y4m /dev/null)
@@ -180,7 +232,10 @@ for stream in $STREAMS; do
       "$WORK/random.txt" "$WORK/$name.ours.$threads.md5" > "$WORK/$name.ours.$threads.txt"
     "$WORK/serve-ffms2" "$WORK/$stream" $threads "$WORK/random.txt" "$WORK/$name.ffms2.$threads.md5" \
       > "$WORK/$name.ffms2.$threads.txt"
-    echo "$name $threads $linear_s $(cat "$WORK/$name.ours.$threads.txt") $(cat "$WORK/$name.ffms2.$threads.txt")" >> "$ROWS"
+    "$BUILD/bin/tessivar-serve-bare" "$WORK/$stream" $threads "$WORK/$name.starts" "$WORK/$name.bare.$threads.md5" \
+      > "$WORK/$name.bare.$threads.txt"
+    echo "$name $threads $linear_s $(cat "$WORK/$name.ours.$threads.txt") $(cat "$WORK/$name.ffms2.$threads.txt")" \
+      "$(cat "$WORK/$name.bare.$threads.txt") $load" >> "$ROWS"
     "$WORK/serve-ffms2" "$WORK/$stream" $threads "$WORK/linear.txt" "$WORK/$name.ffms2.linear.$threads.md5" \
       > "$WORK/$name.ffms2.linear.$threads.txt"
     echo "$name $threads $linear_s $(cat "$WORK/$name.cpu.$threads") $(cat "$WORK/$name.ffms2.linear.$threads.txt")" >> "$CPU_ROWS"
@@ -191,36 +246,16 @@ echo "load average after the runs: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) 
 python3 - "$WORK" "$FRAMES" <<'EOF'
 import sys
 work, frames = sys.argv[1], int(sys.argv[2])
-
-def structure(name):
-    """Per output picture: its decode-order number and whether it is a key picture."""
-    coded, key = [], []
-    for line in open(f"{work}/{name}.frames"):
-        f = line.strip().split(",")
-        if len(f) < 3 or not f[2].isdigit():
-            continue  # side-data lines
-        key.append(f[0] == "1")
-        coded.append(int(f[2]))
-    return coded, key
+sys.path.insert(0, work)
+from serve_starts import random_requests, starts
 
 def pictures_per_request(name, requests):
     """Mean pictures decoded per request, from the exact minimum start and from the
-    start this filter chooses (see the head of the script)."""
-    coded, key = structure(name)
-    keys = sorted((coded[n], n) for n in range(len(coded)) if key[n])  # (decode no., output no.)
-    strict = design = 0
-    for n in requests:
-        g = max(i for i, (c, _) in enumerate(keys) if c <= coded[n])  # GOP in decode order
-        members = [m for m in range(len(coded)) if keys[g][0] <= coded[m] < (keys[g + 1][0] if g + 1 < len(keys) else 1 << 30)]
-        opens_with_b = min(members) < keys[g][1]
-        s = g - 1 if g > 0 and n < keys[g][1] else g
-        if name.startswith("m2v"):
-            d = max(g - 1, 0)
-        else:
-            d = g - 1 if g > 0 and opens_with_b else g
-        strict += coded[n] - keys[s][0] + 1
-        design += coded[n] - keys[d][0] + 1
-    return strict / len(requests), design / len(requests)
+    start this filter chooses."""
+    chosen = starts(work, name, requests)
+    strict = sum(target - s + 1 for _, target, s, _ in chosen)
+    design = sum(target - d + 1 for _, target, _, d in chosen)
+    return strict / len(chosen), design / len(chosen)
 
 def mismatches(md5s, ref):
     bad = 0
@@ -232,26 +267,43 @@ def mismatches(md5s, ref):
 def load(path):
     return {int(a): b for a, b in (l.split() for l in open(path))}
 
-requests = [int(x) for x in open(f"{work}/random.txt")]
+requests = random_requests(work)
+columns = ["stream", "threads", "ffmpeg_linear", "host_linear", "host_over_ffmpeg", "miss_linear",
+           "pics_exact", "pics_start", "ideal_exact", "ideal_start", "ours_random", "ours_over_ideal_exact",
+           "ours_over_ideal_start", "miss_random", "bare_random", "ours_over_bare", "bare_miss",
+           "ffms2_random", "ffms2_over_ideal_exact", "ffms2_miss", "load"]
+tsv = open(f"{work}/serve.tsv", "w")
+tsv.write("\t".join(columns) + "\n")
 print(f"{'stream':<14} {'thr':>3} | {'ffmpeg':>7} {'host':>7} {'ratio':>5} {'miss':>4} | "
       f"{'pics/req':>13} {'ideal fps':>13} {'ours':>7} {'/ideal':>11} {'miss':>4} | "
-      f"{'ffms2':>7} {'/ideal':>6} {'miss':>4}")
+      f"{'bare':>7} {'/bare':>5} {'miss':>4} | {'ffms2':>7} {'/ideal':>6} {'miss':>4} | {'load':>5}")
 for row in open(f"{work}/rows.txt"):
     f = row.split()
     name, threads, ffmpeg_s, host_s = f[0], int(f[1]), float(f[2]), float(f[3])
-    ours_fps, ffms_fps = float(f[9]), float(f[15])
+    ours_fps, ffms_fps, bare_fps, load_avg = float(f[9]), float(f[15]), float(f[21]), float(f[22])
     plain, masked = load(f"{work}/{name}.ref"), load(f"{work}/{name}.ref.masked")
     ffmpeg_fps, host_fps = frames / ffmpeg_s, frames / host_s
     strict, design = pictures_per_request(name, requests)
     ideal, ideal_design = ffmpeg_fps / strict, ffmpeg_fps / design
+    miss_linear = mismatches(f"{work}/{name}.linear.{threads}.md5", masked)
+    miss_random = mismatches(f"{work}/{name}.ours.{threads}.md5", masked)
+    bare_miss = mismatches(f"{work}/{name}.bare.{threads}.md5", plain)
+    ffms_miss = mismatches(f"{work}/{name}.ffms2.{threads}.md5", plain)
+    values = [name, threads, f"{ffmpeg_fps:.1f}", f"{host_fps:.1f}", f"{host_fps / ffmpeg_fps:.2f}", miss_linear,
+              f"{strict:.1f}", f"{design:.1f}", f"{ideal:.2f}", f"{ideal_design:.2f}", f"{ours_fps:.2f}",
+              f"{ours_fps / ideal:.2f}", f"{ours_fps / ideal_design:.2f}", miss_random, f"{bare_fps:.2f}",
+              f"{ours_fps / bare_fps:.2f}", bare_miss, f"{ffms_fps:.2f}", f"{ffms_fps / ideal:.2f}", ffms_miss,
+              f"{load_avg:.2f}"]
+    tsv.write("\t".join(str(v) for v in values) + "\n")
     print(f"{name:<14} {threads:>3} | {ffmpeg_fps:>7.1f} {host_fps:>7.1f} {host_fps / ffmpeg_fps:>5.2f} "
-          f"{mismatches(f'{work}/{name}.linear.{threads}.md5', masked):>4} | "
-          f"{strict:>6.1f} {design:>6.1f} {ideal:>6.2f} {ideal_design:>6.2f} {ours_fps:>7.2f} "
-          f"{ours_fps / ideal:>5.2f} {ours_fps / ideal_design:>5.2f} "
-          f"{mismatches(f'{work}/{name}.ours.{threads}.md5', masked):>4} | "
-          f"{ffms_fps:>7.2f} {ffms_fps / ideal:>6.2f} {mismatches(f'{work}/{name}.ffms2.{threads}.md5', plain):>4}")
+          f"{miss_linear:>4} | {strict:>6.1f} {design:>6.1f} {ideal:>6.2f} {ideal_design:>6.2f} {ours_fps:>7.2f} "
+          f"{ours_fps / ideal:>5.2f} {ours_fps / ideal_design:>5.2f} {miss_random:>4} | "
+          f"{bare_fps:>7.2f} {ours_fps / bare_fps:>5.2f} {bare_miss:>4} | "
+          f"{ffms_fps:>7.2f} {ffms_fps / ideal:>6.2f} {ffms_miss:>4} | {load_avg:>5.2f}")
 print("ffmpeg, host: linear frames/s; pics/req and ideal fps: exact minimum, then this filter's start;")
-print("/ideal: served random frames/s over each ideal; miss: frames unlike ffmpeg's decode.")
+print("/ideal: served random frames/s over each ideal; miss: frames unlike ffmpeg's decode;")
+print("bare: libavformat and libavcodec alone from this filter's start, /bare: ours over it;")
+print(f"load: one-minute load average as the row started. Table also in {work}/serve.tsv")
 EOF
 python3 - "$WORK" "$FRAMES" <<'EOF'
 import sys
