@@ -37,6 +37,8 @@ extern "C" {
 #include <unordered_map>
 #include <vector>
 
+#include "host/frame_output.h"
+
 namespace {
 
 struct Request {
@@ -64,9 +66,7 @@ std::string FrameMd5(const AVFrame* frame) {
   uint8_t digest[16];
   av_md5_final(md5, digest);
   av_free(md5);
-  char text[33];
-  for (int i = 0; i < 16; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  return text;
+  return Md5Hex(digest);
 }
 
 class BareServer {

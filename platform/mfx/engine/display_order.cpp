@@ -165,9 +165,9 @@ void DisplayOrder::Learn(int64_t epoch, int64_t number) {
     learnt_.clear();
     learnEpoch_ = epoch;
   }
-  if (std::find(learnt_.begin(), learnt_.end(), number) != learnt_.end()) return;
-  learnt_.push_back(number);
-  std::sort(learnt_.begin(), learnt_.end());
+  const auto at = std::lower_bound(learnt_.begin(), learnt_.end(), number);
+  if (at != learnt_.end() && *at == number) return;
+  learnt_.insert(at, number);
   if (learnt_.size() > kLearnt) learnt_.erase(learnt_.begin());
   int64_t smallest = 0;
   for (size_t i = 1; i < learnt_.size(); ++i) {

@@ -238,7 +238,8 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
   // slice join the packet of the next picture that has: each is a picture without data.
   PictureNumber result;
   size_t picture = kNoStartCode;
-  bool gop = false, restart = false, slices = false, extension = false;
+  bool gop = false, restart = false, slices = false;
+  uint32_t structure = 3;  // of the picture in hand: 3 a frame, 1 and 2 a field
   const auto finish = [&](size_t end) {
     if (picture == kNoStartCode) return;
     if (picture + 6 > size) {
@@ -251,7 +252,6 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
     n.type = (data[picture + 5] >> 3) & 7;
     if (n.type < 1 || n.type > 3) n.type = 0;
     const uint32_t reference = (uint32_t{data[picture + 4]} << 2) | (data[picture + 5] >> 6);
-    const uint32_t structure = extension ? structure_ : 3;
     // A field picture pair is one picture: the second field has the first one's number.
     if (structure != 3 && firstFieldWaiting_ && reference == firstFieldReference_ && !restart) {
       n.secondField = true;
@@ -292,11 +292,11 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
       finish(sc);
       picture = sc;
       restart = gop;
-      gop = slices = extension = false;
+      gop = slices = false;
+      structure = 3;
     } else if (code == 0xB5 && picture != kNoStartCode && !slices && sc + 7 <= size && (data[sc + 4] >> 4) == 8) {
       // Picture coding extension: picture_structure 3 is a frame, 1 and 2 a field.
-      structure_ = data[sc + 6] & 3;
-      extension = true;
+      structure = data[sc + 6] & 3;
     } else if (picture != kNoStartCode && code >= 0x01 && code <= 0xAF) {
       // The packet's own picture: nothing of another picture follows its first slice.
       slices = true;

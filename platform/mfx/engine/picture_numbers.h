@@ -75,7 +75,6 @@ class PictureNumbering {
   bool closedGop_ = false, brokenLink_ = false;
   bool firstFieldWaiting_ = false;
   uint32_t firstFieldReference_ = 0;
-  uint32_t structure_ = 3;
   int64_t lastAnchor_ = -1;  // temporal_reference of the last I or P picture in this GOP
   // VC-1: anchors since the start, and B pictures since the last anchor.
   int64_t anchors_ = 0, sinceAnchor_ = 0;

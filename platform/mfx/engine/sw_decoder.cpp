@@ -38,8 +38,8 @@ int DecoderThreads() {
 
 // Packets libavcodec may take before it gives a picture out: the largest reorder buffer and
 // the frame threads' pipeline, with some to spare for output out of turn after damage.
-int64_t HoldPackets(uint32_t codecId) {
-  return codecId == MFX_CODEC_AVC ? 16 + DecoderThreads() + 2 : 8;
+int64_t HoldPackets(uint32_t codecId, int threads) {
+  return codecId == MFX_CODEC_AVC ? 16 + threads + 2 : 8;
 }
 
 // libavcodec's own messages (concealment notes such as "mmco: unref short failure" on random
@@ -272,6 +272,10 @@ mfxStatus SwDecoder::CheckSequenceHeader(const uint8_t* data, size_t size, bool 
     failed_ = true;
     return MFX_ERR_UNSUPPORTED;
   }
+  // How the numbers of this sequence's pictures place them. VC-1 gives a skipped picture out
+  // as its reference again, under that picture's tag.
+  order_.Configure(PictureNumbering::NumbersShowGaps(codecId_, sequence_), HoldPackets(codecId_, codec_->thread_count),
+                   codecId_ == MFX_CODEC_VC1);
   return first ? MFX_ERR_NONE : MFX_WRN_VIDEO_PARAM_CHANGED;
 }
 
@@ -501,9 +505,6 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
     tag = lastTag_;
   } else if (number.picture) {
     tag = lastTag_ = nextTag_++;
-    // VC-1 gives a skipped picture out as its reference again, under that picture's tag.
-    order_.Configure(PictureNumbering::NumbersShowGaps(codecId_, sequence_), HoldPackets(codecId_),
-                     codecId_ == MFX_CODEC_VC1);
     order_.Sent(tag, pts, number.number, number.restart);
   }
   if (codecId_ == MFX_CODEC_MPEG2 || codecId_ == MFX_CODEC_VC1) {
