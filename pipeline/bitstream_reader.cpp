@@ -25,6 +25,11 @@ mfxStatus CSmplBitstreamReader::ReadNextFrame(mfxBitstream* bitstream, SourceSta
   uint32_t fill = owner->stagingFill;
   if (fill > room) return MFX_ERR_NOT_ENOUGH_BUFFER;
 
+  // The units come together right behind the unread bytes, where they are appended: the
+  // room is the same as in the staging buffer, and the bytes need no second copy. Bytes
+  // already staged go first.
+  uint8_t* gathered = bitstream->Data + bitstream->DataLength;
+  if (fill > 0) std::memcpy(gathered, owner->stagingBuffer, fill);
   while (fill < kStagingTarget) {
     if (!unitHeld_) {
       const int result = owner->codecKind == kCodecAvc ? ReadNextAvcUnit(owner) : ReadNextUnit(owner);
@@ -33,7 +38,7 @@ mfxStatus CSmplBitstreamReader::ReadNextFrame(mfxBitstream* bitstream, SourceSta
     }
     const StreamUnit* unit = owner->currentUnit;
     if (unit->length > room - fill) break;  // kept for the next call
-    std::memcpy(owner->stagingBuffer + fill, unit->data, unit->length);
+    std::memcpy(gathered + fill, unit->data, unit->length);
     fill += unit->length;
     unitHeld_ = false;
   }
@@ -41,7 +46,6 @@ mfxStatus CSmplBitstreamReader::ReadNextFrame(mfxBitstream* bitstream, SourceSta
 
   if (fill == 0) return unitHeld_ ? MFX_ERR_NOT_ENOUGH_BUFFER : MFX_ERR_MORE_DATA;
 
-  std::memcpy(bitstream->Data + bitstream->DataLength, owner->stagingBuffer, fill);
   bitstream->DataLength += fill;
   owner->stagingFill = 0;
   bitstream->DecodeTimeStamp = static_cast<mfxI64>(MFX_TIMESTAMP_UNKNOWN);

@@ -1,12 +1,12 @@
 // Refills the decoder's input buffer with whole stream units pulled from the source
-// side, gathered in the owner's staging buffer first.
+// side, gathered behind the bytes the decoder has not read yet.
 #pragma once
 
 #include <mfx/mfxstructures.h>
 
 #include "source/source_state.h"
 
-// Pulling stops once this many bytes have come together in the staging buffer.
+// Pulling stops once this many bytes have come together.
 constexpr uint32_t kStagingTarget = 0x500000;
 
 class CSmplBitstreamReader {

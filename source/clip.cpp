@@ -219,7 +219,8 @@ void VQMultiSource::ReleaseResources() {
   // pipeline part closes its session when `source` goes.
   for (HANDLE* handle : {&source.abortEvent, &source.wantFrameEvent, &source.frameReadyEvent,
                          &source.frameConsumedEvent, &source.initDoneEvent, &source.killEvent,
-                         &source.seekReadyEvent, &source.workerParams.goEvent, &source.workerThread}) {
+                         &source.seekReadyEvent, &source.workerParams.goEvent, &source.runEndedEvent,
+                         &source.workerThread}) {
     if (*handle) CloseHandle(*handle);
     *handle = nullptr;
   }

@@ -12,6 +12,7 @@ SourceState::SourceState()
       wantFrameEvent(nullptr),
       frameReadyEvent(nullptr),
       frameConsumedEvent(nullptr),
+      runEndedEvent(nullptr),
       workerParams{nullptr, nullptr, 0},
       stagingFill(0),
       engine(0),

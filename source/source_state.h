@@ -113,6 +113,7 @@ struct SourceState {
   HANDLE wantFrameEvent;
   HANDLE frameReadyEvent;
   HANDLE frameConsumedEvent;
+  HANDLE runEndedEvent;  // set by the worker each time it is back from a run (auto reset)
   WorkerParams workerParams;
 
   // ---- staging buffer of the bitstream reader ----

@@ -28,7 +28,7 @@ int SeekPsToVideoPes(SourceState* source, uint64_t position);
 void MapStreamPosition(SourceState* source, uint64_t position, int32_t* fileIndex, uint64_t* offset);
 // Seeks the file to the offset and fills sourceBuffer from there: a whole chunk, or only
 // its first readNow bytes, the rest then read by the getter a step at a time as it
-// reaches the end of what was read (elementary-stream seeks read kChunkReadStep now).
+// reaches the end of what was read (every seek of a stream file reads kChunkReadStep now).
 constexpr uint32_t kChunkReadStep = 1 << 18;
 void FillEsBufferAt(SourceState* source, FILE* file, uint64_t offset, uint32_t readNow = kSourceBufferSize);
 

@@ -9,14 +9,17 @@
 
 namespace {
 
-// Fills sourceBuffer from the file holding the start position and, while room is
-// left, from the files after it, so that a packet scan near a file end sees the bytes
-// that follow. currentSource ends at the last file read from; a full buffer goes on
-// there, a short one means that file is used up, as after any chunk.
+// Fills sourceBuffer from the file holding the start position: its first step only,
+// the rest of the chunk read by the getter as it gets there. When the file ends inside
+// that step, the files after it fill the buffer while room is left, so that a packet
+// scan near a file end sees the bytes that follow. currentSource ends at the last file
+// read from; a full buffer goes on there, a short one means that file is used up, as
+// after any chunk.
 void FillForPacketScan(SourceState* source, uint64_t start) {
   uint64_t offset = 0;
   MapStreamPosition(source, start, &source->currentSource, &offset);
-  FillEsBufferAt(source, source->sourceFiles[source->currentSource], offset);
+  FillEsBufferAt(source, source->sourceFiles[source->currentSource], offset, kChunkReadStep);
+  if (source->chunkUnread > 0) return;
   while (source->dataEnd < kSourceBufferSize && source->currentSource + 1 < source->sourceCount) {
     FILE* next = source->sourceFiles[source->currentSource + 1];
     if (next == nullptr || fseeko(next, 0, SEEK_SET) != 0) break;

@@ -82,14 +82,20 @@ void RunFeed(SourceDecoder* source, int32_t codecKind) {
 
 void EndWorker(SourceDecoder* source) { source->workerRunning.store(0); }
 
+// The run is over: goEvent goes, and a host waiting for the worker to be idle wakes.
+void EndRun(SourceDecoder* source) {
+  ResetEvent(source->workerParams.goEvent);
+  if (source->runEndedEvent) SetEvent(source->runEndedEvent);
+}
+
 }  // namespace
 
 void StartWorker(SourceDecoder* source) {
-  HANDLE* events[8] = {&source->abortEvent,        &source->wantFrameEvent, &source->frameReadyEvent,
-                       &source->frameConsumedEvent, &source->initDoneEvent,  &source->killEvent,
-                       &source->seekReadyEvent,     &source->workerParams.goEvent};
-  const BOOL manualReset[8] = {TRUE, FALSE, FALSE, FALSE, TRUE, FALSE, FALSE, TRUE};
-  for (int i = 0; i < 8; ++i) {
+  HANDLE* events[9] = {&source->abortEvent,        &source->wantFrameEvent,        &source->frameReadyEvent,
+                       &source->frameConsumedEvent, &source->initDoneEvent,         &source->killEvent,
+                       &source->seekReadyEvent,     &source->workerParams.goEvent, &source->runEndedEvent};
+  const BOOL manualReset[9] = {TRUE, FALSE, FALSE, FALSE, TRUE, FALSE, FALSE, TRUE, FALSE};
+  for (int i = 0; i < 9; ++i) {
     *events[i] = CreateEventA(nullptr, manualReset[i], FALSE, nullptr);
     if (!*events[i]) source->env->ThrowError("Orvanto: cannot create the worker's events.");
   }
@@ -132,12 +138,12 @@ DWORD WorkerThreadProc(void* parameter) {
     if (!source->decoderReady) {
       source->workerStatus = kWorkerPrimingFailed;
       // The run is over: a later seek or the destructor must not wait for it.
-      ResetEvent(workerParams->goEvent);
+      EndRun(source);
       SetEvent(source->initDoneEvent);
       EndWorker(source);
       return 0;
     }
-    ResetEvent(workerParams->goEvent);
+    EndRun(source);
   }
   EndWorker(source);
   return 0;
@@ -148,7 +154,16 @@ bool WorkerHasEnded(SourceDecoder* source) {
 }
 
 void WaitForWorkerIdle(SourceDecoder* source) {
-  while (RunInProgress(source) && !WorkerHasEnded(source)) Sleep(1);
+  // goEvent is looked at at least every millisecond; the worker's word that its run is
+  // over ends the wait at once. A word left from an earlier run only brings the next look.
+  while (RunInProgress(source) && !WorkerHasEnded(source)) {
+    if (source->runEndedEvent) {
+      HANDLE handles[2] = {source->runEndedEvent, source->workerThread};
+      WaitForMultipleObjects(2, handles, FALSE, 1);
+    } else {
+      Sleep(1);
+    }
+  }
 }
 
 void StopWorker(SourceDecoder* source) {

@@ -188,6 +188,45 @@ TEST_P(TransportStream, SeekToAnyPayloadByteDeliversFromThatByte) {
 
 INSTANTIATE_TEST_SUITE_P(PacketSizes, TransportStream, ::testing::Values(188, 192));
 
+// A packet-stream seek reads a first step of its file; the rest of the chunk comes a step
+// at a time as the getter gets there. The steps must join up wherever the seek lands: at
+// the start of a step, just before a step ends, and where the file ends inside the first
+// step, which sends the packet scan on into the next file.
+TEST(PacketStreamSeeks, ReadsInStepsJoinUpWithinAndAcrossFiles) {
+  struct Case {
+    const char* name;
+    int32_t kind;
+    int packetSize;
+  };
+  const Bytes es = PatternBytes(3 * kChunkReadStep, 13);
+  for (const Case& c : {Case{"ts188", kStreamTransport, 188}, Case{"ts192", kStreamTransport, 192},
+                        Case{"ps", kStreamProgram, 0}}) {
+    SCOPED_TRACE(c.name);
+    ScratchFolder folder;
+    const PackedStream packed =
+        c.kind == kStreamTransport ? PackIntoTs(es, 0x100, c.packetSize, 3000) : PackIntoPs(es, 0xE0, 2048);
+    const size_t cut = kChunkReadStep + 1001;
+    OpenedSource source(WriteSplit(folder, c.name, packed.bytes, {cut}), c.kind);
+    source->packetSize = c.packetSize;
+    source->videoPid = 0x100;
+    UseGetterFor(source.get());
+    std::vector<size_t> positions = {0, kChunkReadStep, 2 * kChunkReadStep - 7, cut - 5000, cut - 30, cut + 9};
+    std::mt19937 random(14);
+    for (int k = 0; k < 12; ++k) positions.push_back(random() % packed.bytes.size());
+    int checked = 0;
+    for (size_t position : positions) {
+      // The first payload byte at or after the position is where delivery starts.
+      while (position < packed.bytes.size() && packed.esOffset[position] < 0) ++position;
+      if (position >= packed.bytes.size()) continue;
+      ++checked;
+      SeekStream(source.get(), position);
+      ASSERT_TRUE(SameBytes(DrainGetter(source.get()), Tail(es, static_cast<size_t>(packed.esOffset[position]))))
+          << "position " << position;
+    }
+    EXPECT_GE(checked, 15);
+  }
+}
+
 TEST(TransportStreamPackets, StraySyncBytesAndShortPayloadsAreNotTaken) {
   ScratchFolder folder;
   const Bytes es = PatternBytes(3000, 6);

@@ -49,8 +49,10 @@ class SwDecoder {
   // picture has been written into `work`, whose Locked count the caller raises.
   mfxStatus DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work);
 
-  // Pictures decoded at most ahead of the application.
-  static constexpr size_t kPicturesAhead = 2;
+  // Pictures decoded at most ahead of the application. Frame threads give pictures out in
+  // bursts (an anchor, then the B pictures that waited for it): with room for only two, the
+  // thread stops feeding libavcodec in every burst and the threads run dry.
+  static constexpr size_t kPicturesAhead = 4;
 
  private:
   struct Picture {
