@@ -22,14 +22,10 @@ mfxStatus CSmplBitstreamReader::ReadNextFrame(mfxBitstream* bitstream, SourceSta
 
   const uint32_t room =
       static_cast<uint32_t>(std::min<uint64_t>(kStagingBufferSize, bitstream->MaxLength - bitstream->DataLength));
-  uint32_t fill = owner->stagingFill;
-  if (fill > room) return MFX_ERR_NOT_ENOUGH_BUFFER;
-
   // The units come together right behind the unread bytes, where they are appended: the
-  // room is the same as in the staging buffer, and the bytes need no second copy. Bytes
-  // already staged go first.
+  // room is the same as in the staging buffer, and the bytes need no second copy.
   uint8_t* gathered = bitstream->Data + bitstream->DataLength;
-  if (fill > 0) std::memcpy(gathered, owner->stagingBuffer, fill);
+  uint32_t fill = 0;
   while (fill < kStagingTarget) {
     if (!unitHeld_) {
       const int result = owner->codecKind == kCodecAvc ? ReadNextAvcUnit(owner) : ReadNextUnit(owner);
@@ -42,12 +38,10 @@ mfxStatus CSmplBitstreamReader::ReadNextFrame(mfxBitstream* bitstream, SourceSta
     fill += unit->length;
     unitHeld_ = false;
   }
-  owner->stagingFill = fill;
 
   if (fill == 0) return unitHeld_ ? MFX_ERR_NOT_ENOUGH_BUFFER : MFX_ERR_MORE_DATA;
 
   bitstream->DataLength += fill;
-  owner->stagingFill = 0;
   bitstream->DecodeTimeStamp = static_cast<mfxI64>(MFX_TIMESTAMP_UNKNOWN);
   bitstream->TimeStamp = static_cast<mfxU64>(MFX_TIMESTAMP_UNKNOWN);
   return MFX_ERR_NONE;
