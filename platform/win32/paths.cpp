@@ -64,8 +64,14 @@ DWORD GetCurrentDirectoryA(DWORD bufferLength, char* buffer) {
   return static_cast<DWORD>(length);
 }
 
+// Nobody listens on a debugger channel unless asked: a frame server's standard error is
+// the user's (an encoder's progress log shares it), so the lines go there only while
+// TESSIVAR_DEBUG_OUTPUT is set to something other than "" or "0". Looked up on every
+// call, so that a developer's process can switch it on at any time.
 void OutputDebugStringA(const char* text) {
   if (!text) return;
+  const char* listening = getenv("TESSIVAR_DEBUG_OUTPUT");
+  if (!listening || !*listening || strcmp(listening, "0") == 0) return;
   fputs(text, stderr);
   fflush(stderr);
 }

@@ -1,5 +1,7 @@
 // The decode run against a scripted engine: delivery order, the busy retry, errors
 // and incompatible headers mid-run, aborts at each wait, and reuse after a reset.
+#include <stdlib.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -22,10 +24,13 @@ constexpr unsigned kNothingMs = 300;  // how long a consumer waits to conclude n
 class DecodeLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The debugger lines ("Tessivar: ...") are checked on standard error.
+    setenv("TESSIVAR_DEBUG_OUTPUT", "1", 1);
     ResetFakeEngine();
     ResetScriptedUnits();
     decoder = MakeTestDecoder();
   }
+  void TearDown() override { unsetenv("TESSIVAR_DEBUG_OUTPUT"); }
 
   void initSession(int32_t engine = kEngineSoftware) {
     DecodeParams params{};

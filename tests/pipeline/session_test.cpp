@@ -3,6 +3,8 @@
 // streams): session set-up by engine, a hand-made first priming, and decode runs whose
 // pictures, pulled through the hand-over by a consumer thread, must match ffmpeg's
 // linear decode picture for picture.
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -175,8 +177,15 @@ std::vector<std::string> PullMd5s(SourceDecoder* decoder, size_t count, unsigned
 
 class SessionTest : public ::testing::Test {
  protected:
-  void SetUp() override { decoder = MakeTestDecoder(); }
-  void TearDown() override { CloseSource(decoder.get()); }
+  void SetUp() override {
+    // The debugger lines ("Tessivar: ...") are checked on standard error.
+    setenv("TESSIVAR_DEBUG_OUTPUT", "1", 1);
+    decoder = MakeTestDecoder();
+  }
+  void TearDown() override {
+    CloseSource(decoder.get());
+    unsetenv("TESSIVAR_DEBUG_OUTPUT");
+  }
 
   mfxStatus init(int32_t engine, int32_t codecKind = kCodecAvc) {
     DecodeParams params{};
