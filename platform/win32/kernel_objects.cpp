@@ -1,8 +1,11 @@
-// Kernel objects behind HANDLE: events, threads and processes, with waits on one or
-// several of them. All objects share one lock and one condition variable; a state
+// Kernel objects behind HANDLE: events, threads, processes and anonymous pipes, with
+// waits on one or several of them (pipes are read, never waited on). All objects share one lock and one condition variable; a state
 // change wakes every waiter, which then re-checks its own handles.
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -23,7 +26,7 @@ extern char** environ;
 
 namespace {
 
-enum class ObjectKind { Event, Thread, Process };
+enum class ObjectKind { Event, Thread, Process, Pipe };
 
 struct KernelObject {
   ObjectKind kind;
@@ -36,6 +39,7 @@ struct KernelObject {
   LPTHREAD_START_ROUTINE start = nullptr;
   void* parameter = nullptr;
   pid_t pid = 0;
+  int fd = -1;              // pipes: this end's descriptor, closed with the last reference
 };
 
 std::mutex& objectLock() {
@@ -51,7 +55,9 @@ std::condition_variable& objectChanged() {
 thread_local DWORD lastError = 0;
 
 void releaseLocked(KernelObject* object) {
-  if (--object->refs == 0) delete object;
+  if (--object->refs != 0) return;
+  if (object->fd >= 0) close(object->fd);
+  delete object;
 }
 
 void release(KernelObject* object) {
@@ -325,14 +331,115 @@ void FreeSplitCommandLine(int argc, char** argv) {
   free(argv);
 }
 
+BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, void*, DWORD) {
+  if (!readPipe || !writePipe) return FALSE;
+  *readPipe = *writePipe = nullptr;
+  // Both ends close on exec: a process started meanwhile by another thread must not
+  // hold the write end open (its reader would never see the end). A child that is
+  // given an end as a standard handle gets a copy without that flag.
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    lastError = 8;
+    return FALSE;
+  }
+  KernelObject* ends[2] = {new (std::nothrow) KernelObject{ObjectKind::Pipe},
+                           new (std::nothrow) KernelObject{ObjectKind::Pipe}};
+  if (!ends[0] || !ends[1]) {
+    delete ends[0];
+    delete ends[1];
+    close(fds[0]);
+    close(fds[1]);
+    lastError = 8;
+    return FALSE;
+  }
+  ends[0]->fd = fds[0];
+  ends[1]->fd = fds[1];
+  *readPipe = ends[0];
+  *writePipe = ends[1];
+  return TRUE;
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped) {
+  if (bytesRead) *bytesRead = 0;
+  KernelObject* object = asObject(file);
+  if (!object || object->kind != ObjectKind::Pipe || overlapped || !bytesRead || (!buffer && bytesToRead)) {
+    lastError = 6;  // invalid handle
+    return FALSE;
+  }
+  ssize_t count;
+  do {
+    count = read(object->fd, buffer, bytesToRead);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    lastError = 6;
+    return FALSE;
+  }
+  if (count == 0 && bytesToRead > 0) {
+    lastError = ERROR_BROKEN_PIPE;  // every write end is closed
+    return FALSE;
+  }
+  *bytesRead = static_cast<DWORD>(count);
+  return TRUE;
+}
+
+BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* totalBytesAvailable,
+                   DWORD* bytesLeftThisMessage) {
+  KernelObject* object = asObject(pipe);
+  if (!object || object->kind != ObjectKind::Pipe || (buffer && bufferSize)) {
+    lastError = 6;
+    return FALSE;
+  }
+  if (bytesRead) *bytesRead = 0;
+  if (bytesLeftThisMessage) *bytesLeftThisMessage = 0;
+  int available = 0;
+  if (ioctl(object->fd, FIONREAD, &available) != 0) {
+    lastError = 6;
+    return FALSE;
+  }
+  if (available == 0) {
+    struct pollfd state = {object->fd, POLLIN, 0};
+    if (poll(&state, 1, 0) == 1 && (state.revents & POLLHUP)) {
+      lastError = ERROR_BROKEN_PIPE;
+      return FALSE;
+    }
+  }
+  if (totalBytesAvailable) *totalBytesAvailable = static_cast<DWORD>(available);
+  return TRUE;
+}
+
 BOOL CreateProcessA(const char* applicationName, char* commandLine, void*, void*, BOOL, DWORD,
-                    void*, const char* currentDirectory, STARTUPINFOA*,
+                    void*, const char* currentDirectory, STARTUPINFOA* startupInfo,
                     PROCESS_INFORMATION* processInformation) {
   if (!processInformation) return FALSE;
+  // The standard handles of the startup record, when it says to use them: each one a
+  // pipe end, or null for none (the child then reads and writes /dev/null).
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_t* childActions = nullptr;
+  if (startupInfo && (startupInfo->dwFlags & STARTF_USESTDHANDLES)) {
+    const HANDLE standard[3] = {startupInfo->hStdInput, startupInfo->hStdOutput, startupInfo->hStdError};
+    for (HANDLE handle : standard) {
+      if (handle && asObject(handle)->kind != ObjectKind::Pipe) {
+        lastError = 6;
+        return FALSE;
+      }
+    }
+    if (posix_spawn_file_actions_init(&actions) != 0) return FALSE;
+    childActions = &actions;
+    for (int target = 0; target < 3; ++target) {
+      const int result = standard[target]
+                             ? posix_spawn_file_actions_adddup2(&actions, asObject(standard[target])->fd, target)
+                             : posix_spawn_file_actions_addopen(&actions, target, "/dev/null", O_RDWR, 0);
+      if (result != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return FALSE;
+      }
+    }
+  }
   char** argv = nullptr;
   int argc = SplitCommandLine(commandLine, &argv);
   if (argc <= 0) {
     FreeSplitCommandLine(argc, argv);
+    if (childActions) posix_spawn_file_actions_destroy(childActions);
     lastError = 2;  // file not found
     return FALSE;
   }
@@ -343,6 +450,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, void*, void*
     char buffer[4096];
     if (!getcwd(buffer, sizeof buffer) || chdir(currentDirectory) != 0) {
       FreeSplitCommandLine(argc, argv);
+      if (childActions) posix_spawn_file_actions_destroy(childActions);
       return FALSE;
     }
     savedDirectory = buffer;
@@ -352,10 +460,11 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, void*, void*
   if (strchr(program, '/')) {
     // A program named by a path that leads nowhere runnable is refused here: not every
     // posix_spawn reports a failed exec (an emulated vfork does not).
-    result = access(program, X_OK) == 0 ? posix_spawn(&pid, program, nullptr, nullptr, argv, environ) : ENOENT;
+    result = access(program, X_OK) == 0 ? posix_spawn(&pid, program, childActions, nullptr, argv, environ) : ENOENT;
   } else {
-    result = posix_spawnp(&pid, program, nullptr, nullptr, argv, environ);
+    result = posix_spawnp(&pid, program, childActions, nullptr, argv, environ);
   }
+  if (childActions) posix_spawn_file_actions_destroy(childActions);
   if (!savedDirectory.empty() && chdir(savedDirectory.c_str()) != 0) errno = 0;
   FreeSplitCommandLine(argc, argv);
   if (result != 0) {

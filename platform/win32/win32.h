@@ -32,6 +32,8 @@ constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD MAX_PATH = 260;
 constexpr DWORD STILL_ACTIVE = 259;
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD STARTF_USESTDHANDLES = 0x00000100u;
 
 constexpr int THREAD_PRIORITY_LOWEST = -2;
 constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
@@ -65,9 +67,22 @@ int GetThreadPriority(HANDLE thread);
 BOOL GetExitCodeThread(HANDLE thread, DWORD* exitCode);
 void Sleep(DWORD milliseconds);
 
+// Anonymous pipes: ReadFile on the read end returns what was written, and FALSE with
+// ERROR_BROKEN_PIPE once every write end is closed (the writing process's too).
+// PeekNamedPipe tells, without waiting, how many bytes a read would return at once,
+// and fails the same way once the pipe is empty and every write end closed (it copies
+// nothing: buffer must be null). CloseHandle closes an end.
+BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, void* security, DWORD size);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead, void* overlapped);
+BOOL PeekNamedPipe(HANDLE pipe, void* buffer, DWORD bufferSize, DWORD* bytesRead, DWORD* totalBytesAvailable,
+                   DWORD* bytesLeftThisMessage);
+
 // Processes. The command line is split into arguments by the Windows rules (blanks
 // separate, double quotes group, backslashes escape only before a quote); with a
-// null application name the first argument names the program.
+// null application name the first argument names the program. With
+// STARTF_USESTDHANDLES in the startup record's dwFlags, the child's standard input,
+// output and error are the pipe ends given there (a null one: /dev/null); otherwise
+// it shares the caller's.
 struct STARTUPINFOA {
   DWORD cb;
   char* lpReserved;
@@ -88,6 +103,8 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, void* proces
                     void* threadSecurity, BOOL inheritHandles, DWORD creationFlags, void* environment,
                     const char* currentDirectory, STARTUPINFOA* startupInfo,
                     PROCESS_INFORMATION* processInformation);
+// STILL_ACTIVE while the process runs; then its exit status, or 0xC0000000 plus the
+// signal number for a process a signal ended.
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 // Splits a command line the way CreateProcessA does (exposed for testing).
 int SplitCommandLine(const char* commandLine, char*** argvOut);
@@ -140,7 +157,8 @@ BOOL PathIsRelativeA(const char* path);
 // when the result would not fit.
 BOOL PathCanonicalizeA(char* destination, const char* path);
 DWORD GetCurrentDirectoryA(DWORD bufferLength, char* buffer);
-// Debugger output: written to standard error.
+// Debugger output: written to standard error while the environment variable
+// TESSIVAR_DEBUG_OUTPUT is set (and not "0"); dropped otherwise.
 void OutputDebugStringA(const char* text);
 
 // ---- aligned allocation -----------------------------------------------------

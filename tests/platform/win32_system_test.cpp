@@ -73,6 +73,81 @@ TEST(Win32Process, StartsWaitsAndReportsExitCode) {
   EXPECT_EQ(system(cleanup.c_str()), 0);
 }
 
+// The standard handles of a started process as pipe ends: what it writes to standard
+// output and error arrives through one pipe (read until every writer is gone, as the
+// plug-in reads its indexer), its standard input is empty, and its end is reported,
+// a signal included.
+TEST(Win32Process, StandardHandlesFromAPipe) {
+  const struct {
+    const char* script;
+    const char* output;
+    DWORD exitCode;
+  } cases[] = {
+      {"echo out; echo err >&2; exit 4", "out\nerr\n", 4},
+      {"cat; echo 'stdin ended'", "stdin ended\n", 0},
+      {"echo dying; kill -9 $$", "dying\n", 0xC0000009u},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    std::string line = std::string("/bin/sh -c \"") + c.script + "\"";
+    std::vector<char> buffer(line.begin(), line.end());
+    buffer.push_back('\0');
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info));
+    CloseHandle(writeEnd);
+    std::string output;
+    for (;;) {
+      DWORD available = 0;
+      if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) break;
+      if (available == 0) {
+        Sleep(5);
+        continue;
+      }
+      char chunk[64];
+      DWORD count = 0;
+      ASSERT_TRUE(ReadFile(readEnd, chunk, sizeof chunk < available ? sizeof chunk : available, &count, nullptr));
+      output.append(chunk, count);
+    }
+    EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+    char byte;
+    DWORD count = 1;
+    EXPECT_FALSE(ReadFile(readEnd, &byte, 1, &count, nullptr));
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(output, c.output);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    EXPECT_EQ(code, c.exitCode);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    CloseHandle(readEnd);
+  }
+}
+
+// The debugger channel is silent unless the developer's environment asks for it.
+TEST(Win32Debugger, ChannelWritesToStandardErrorOnlyWhenAsked) {
+  const struct {
+    const char* value;  // null: not set
+    bool printed;
+  } cases[] = {{nullptr, false}, {"", false}, {"0", false}, {"1", true}, {"yes", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value ? c.value : "(not set)");
+    if (c.value) setenv("TESSIVAR_DEBUG_OUTPUT", c.value, 1);
+    else unsetenv("TESSIVAR_DEBUG_OUTPUT");
+    testing::internal::CaptureStderr();
+    OutputDebugStringA("Tessivar: requesting SW mode\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.printed ? "Tessivar: requesting SW mode\n" : "");
+  }
+  unsetenv("TESSIVAR_DEBUG_OUTPUT");
+}
+
 TEST(Win32Paths, RelativeAndCanonical) {
   EXPECT_TRUE(PathIsRelativeA("video.ts"));
   EXPECT_TRUE(PathIsRelativeA("../video.ts"));
