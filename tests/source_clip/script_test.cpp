@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -129,8 +130,12 @@ class OrvantoScript : public testing::Test {
            << "printf '%s\\n' \"$0\" \"$@\" > \"$log\"\n";
     if (writesIndex) script << "[ \"$3\" = -o ] && cp \"" << prepared.string() << "\" \"$4\"\n";
     script << "exit 0\n";
+    InstallIndexerScript(script.str());
+  }
+
+  void InstallIndexerScript(const std::string& script) {
     const fs::path indexer = folder_ / "halvern";
-    WriteFile(indexer, script.str());
+    WriteFile(indexer, script);
     fs::permissions(indexer, fs::perms::owner_all);
   }
 
@@ -370,6 +375,46 @@ TEST_F(OrvantoScript, IndexerThatWritesNothingOrIsMissing) {
   const std::string quoted = (folder_ / "work" / "a\"b.264").string();
   EXPECT_EQ(CallError({{"vqi", AVSValue(quoted.c_str())}, {"silent", AVSValue(true)}}),
             "Orvanto: cannot start Halvern for a path with a double quote or a trailing backslash.");
+}
+
+// An indexer that fails gives one script error that says how it ended and quotes its
+// last line; nothing it prints reaches the host's standard output or error, whether
+// it fails or not.
+TEST_F(OrvantoScript, IndexerThatFailsGivesOneLineSayingWhy) {
+  const std::string prepared = (folder_ / "prepared.vqi").string();
+  WriteFile(prepared, AvcIndex(source_, IndexShape{.width = 176, .height = 144}));
+  const struct {
+    const char* name;
+    std::string script;
+    const char* error;  // a pattern for the whole text; empty: the clip opens
+  } cases[] = {
+      {"traceback",
+       "#!/bin/sh\necho 'Traceback (most recent call last):' >&2\necho '  File \"halvern\", line 19' >&2\n"
+       "echo \"ModuleNotFoundError: No module named 'halvern_mkv'\" >&2\nexit 1\n",
+       R"(Orvanto: Halvern failed \(exit status 1\): ModuleNotFoundError: No module named 'halvern_mkv')"},
+      // The quotes around the name follow the locale.
+      {"interpreter missing", "#!/usr/bin/env tessivar-no-such-interpreter\n",
+       R"(Orvanto: Halvern failed \(exit status 127\): /usr/bin/env: [^ ]*tessivar-no-such-interpreter[^ ]* )"
+       R"(No such file or directory)"},
+      {"killed", "#!/bin/sh\necho 'indexing...'\nkill -9 $$\n", R"(Orvanto: Halvern failed \(signal 9\): indexing\.\.\.)"},
+      {"silent failure", "#!/bin/sh\nexit 3\n", R"(Orvanto: Halvern failed \(exit status 3\)\.)"},
+      {"chatty success",
+       "#!/bin/sh\necho 'progress on standard output'\necho 'warning on standard error' >&2\ncp \"" + prepared +
+           "\" \"$4\"\n",
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    InstallIndexerScript(c.script);
+    fs::remove(source_.string() + ".vqi");
+    Outcome outcome;
+    testing::internal::CaptureStdout();
+    const std::string printed = CaptureStandardError(
+        [&] { outcome = Call({{"vqi", AVSValue(source_.c_str())}, {"silent", AVSValue(true)}}); });
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(printed, "");
+    EXPECT_TRUE(std::regex_match(outcome.error, std::regex(c.error))) << outcome.error;
+  }
 }
 
 TEST_F(OrvantoScript, ManyClipsLiveAndDieIndependently) {
