@@ -45,6 +45,9 @@ if(TESSIVAR_I386_ROOT)
   string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " ${i386_link_flags}")
   string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " ${i386_link_flags}")
   set(CMAKE_BUILD_RPATH ${i386_lib_dirs})
+  # An installed plug-in and engine keep looking there: a machine without i386 media
+  # libraries of its own can still load them.
+  set(CMAKE_INSTALL_RPATH ${i386_lib_dirs})
 else()
   # pkg-config answers from the machine's i386 package files only.
   set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig")
