@@ -32,9 +32,11 @@ expected=$(printf '%s\n' halvern halvern_mkv.py halvern_mp4.py "$engine" libtess
 [ -x "$folder/halvern" ] || fail "the installed indexer is not executable"
 if command -v readelf >/dev/null 2>&1; then
   for library in "$folder/libtessivar.so" "$folder/$engine"; do
-    if readelf -d "$library" | grep -E 'R(UN)?PATH' | grep -F "$build" >/dev/null; then
-      fail "$library looks for libraries in the build tree: $(readelf -d "$library" | grep -E 'R(UN)?PATH')"
-    fi
+    for entry in $(readelf -d "$library" | sed -n 's/.*R\(UN\)\{0,1\}PATH.*\[\(.*\)\]$/\2/p' | tr ':' ' '); do
+      case $entry in
+        "$build"|"$build"/*) fail "$library looks for libraries in the build tree ($entry)" ;;
+      esac
+    done
   done
 fi
 
