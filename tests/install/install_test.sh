@@ -51,9 +51,12 @@ serve() {  # serve PLUGIN_OPTION INDEX_OR_SOURCE NAME [OPTIONS...]: NAME.md5, NA
   echo $? >"$name.status"
   set -e
 }
+errors() {  # errors NAME: standard error of the run without the host's own progress lines
+  tr '\r' '\n' <"$1.err" | grep -v -e '^frame [0-9]*: [0-9]* of [0-9]* served, .* frames/s *$' -e '^$' || true
+}
 expect_clean() {  # expect_clean NAME: served every frame, nothing on standard error
-  [ "$(cat "$1.status")" = 0 ] || fail "$1: exit status $(cat "$1.status"): $(cat "$1.err")"
-  [ ! -s "$1.err" ] || fail "$1: standard error holds: $(cat "$1.err")"
+  [ "$(cat "$1.status")" = 0 ] || fail "$1: exit status $(cat "$1.status"): $(errors "$1")"
+  [ -z "$(errors "$1")" ] || fail "$1: standard error holds: $(errors "$1")"
 }
 
 # The bundled sample through the installed plug-in, and through the build tree's.
@@ -77,9 +80,9 @@ cmp -s installed.frames indexed.frames || fail "frames served from the new index
 # Without silent, the indexing notice is standard error's only line.
 cp "$sample" loud.264
 serve "--plugin $folder/libtessivar.so" loud.264 loud --frames 0
-[ "$(cat loud.status)" = 0 ] || fail "loud: exit status $(cat loud.status): $(cat loud.err)"
+[ "$(cat loud.status)" = 0 ] || fail "loud: exit status $(cat loud.status): $(errors loud)"
 notice="Tessivar: Generating index file for your stream... Please wait patiently for your first frame to appear. This will need to be done only once."
-[ "$(cat loud.err)" = "$notice" ] || fail "loud: standard error holds: $(cat loud.err)"
+[ "$(errors loud)" = "$notice" ] || fail "loud: standard error holds: $(errors loud)"
 
 # An installed indexer that cannot run: one error line that says why.
 rm "$folder/halvern_mkv.py"
@@ -87,5 +90,5 @@ cp "$sample" broken.264
 serve "--plugin $folder/libtessivar.so" broken.264 broken --silent true
 [ "$(cat broken.status)" = 1 ] || fail "broken: exit status $(cat broken.status)"
 expected="error: Orvanto: Halvern failed (exit status 1): ModuleNotFoundError: No module named 'halvern_mkv'"
-[ "$(cat broken.err)" = "$expected" ] || fail "broken: standard error holds: $(cat broken.err)"
+[ "$(errors broken)" = "$expected" ] || fail "broken: standard error holds: $(errors broken)"
 echo "installed into $folder and served $frames frames of the sample and of an indexed copy"

@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -162,6 +161,17 @@ std::string CaptureStandardError(Action action) {
   const std::string text = ReadFile(path);
   std::remove(path.c_str());
   return text;
+}
+
+// Whether `text` is `pattern`, where each "*" of the pattern stands for any text.
+bool MatchesPattern(const std::string& text, const std::string& pattern) {
+  const size_t star = pattern.find('*');
+  if (star == std::string::npos) return text == pattern;
+  if (text.compare(0, star, pattern, 0, star) != 0) return false;
+  const std::string rest = pattern.substr(star + 1);
+  for (size_t from = star; from <= text.size(); ++from)
+    if (MatchesPattern(text.substr(from), rest)) return true;
+  return false;
 }
 
 TEST_F(OrvantoScript, ReadsAnIndexAndReportsTheClip) {
@@ -386,18 +396,18 @@ TEST_F(OrvantoScript, IndexerThatFailsGivesOneLineSayingWhy) {
   const struct {
     const char* name;
     std::string script;
-    const char* error;  // a pattern for the whole text; empty: the clip opens
+    const char* error;  // the whole text, where "*" stands for any text; empty: the clip opens
   } cases[] = {
       {"traceback",
        "#!/bin/sh\necho 'Traceback (most recent call last):' >&2\necho '  File \"halvern\", line 19' >&2\n"
        "echo \"ModuleNotFoundError: No module named 'halvern_mkv'\" >&2\nexit 1\n",
-       R"(Orvanto: Halvern failed \(exit status 1\): ModuleNotFoundError: No module named 'halvern_mkv')"},
+       "Orvanto: Halvern failed (exit status 1): ModuleNotFoundError: No module named 'halvern_mkv'"},
       // The quotes around the name follow the locale.
       {"interpreter missing", "#!/usr/bin/env tessivar-no-such-interpreter\n",
-       R"(Orvanto: Halvern failed \(exit status 127\): /usr/bin/env: [^ ]*tessivar-no-such-interpreter[^ ]* )"
-       R"(No such file or directory)"},
-      {"killed", "#!/bin/sh\necho 'indexing...'\nkill -9 $$\n", R"(Orvanto: Halvern failed \(signal 9\): indexing\.\.\.)"},
-      {"silent failure", "#!/bin/sh\nexit 3\n", R"(Orvanto: Halvern failed \(exit status 3\)\.)"},
+       "Orvanto: Halvern failed (exit status 127): /usr/bin/env: *tessivar-no-such-interpreter*: No such file or "
+       "directory"},
+      {"killed", "#!/bin/sh\necho 'indexing...'\nkill -9 $$\n", "Orvanto: Halvern failed (signal 9): indexing..."},
+      {"silent failure", "#!/bin/sh\nexit 3\n", "Orvanto: Halvern failed (exit status 3)."},
       {"chatty success",
        "#!/bin/sh\necho 'progress on standard output'\necho 'warning on standard error' >&2\ncp \"" + prepared +
            "\" \"$4\"\n",
@@ -413,7 +423,7 @@ TEST_F(OrvantoScript, IndexerThatFailsGivesOneLineSayingWhy) {
         [&] { outcome = Call({{"vqi", AVSValue(source_.c_str())}, {"silent", AVSValue(true)}}); });
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(printed, "");
-    EXPECT_TRUE(std::regex_match(outcome.error, std::regex(c.error))) << outcome.error;
+    EXPECT_TRUE(MatchesPattern(outcome.error, c.error)) << outcome.error;
   }
 }
 
