@@ -312,7 +312,9 @@ def long_gop_mpeg2(out_dir, work, maker):
     """MPEG-2 GOPs over 1024 pictures with B pictures: temporal_reference wraps inside the GOP."""
     if maker == "ff":
         es = os.path.join(out_dir, "m2v_longgop_ff.m2v")
-        ffmpeg_mpeg2(es, 1300, ["-g", "1500", "-bf", "3", "-sc_threshold", "1000000000"], size="176x144")
+        # (The encoder cuts GOPs at 600 pictures unless told to allow more.)
+        ffmpeg_mpeg2(es, 1300, ["-g", "1500", "-bf", "3", "-sc_threshold", "1000000000", "-strict", "experimental"],
+                     size="176x144")
     else:
         es = os.path.join(out_dir, "m2v_longgop_mjpeg.m2v")
         mpeg2enc(es, 1150, ["-g", "1100", "-G", "1100", "-R", "2"])
@@ -354,7 +356,8 @@ def intact_h264(out_dir, work):
 
     full = x264(os.path.join(work, "thin.264"), 100, ["--aud", "--keyint", "50"] + CLOSED +
                 ["--bframes", "3", "--b-pyramid", "normal"])
-    cases.append(intact_case(out_dir, "avc_thinned_copy_es", es("avc_thinned_copy", full + without_non_reference(full))))
+    thinned = es("avc_thinned_copy", full + without_non_reference(full))
+    cases.append(intact_case(out_dir, "avc_thinned_copy_es", thinned))
 
     # Parts that differ in order count type, lsb length, B pictures and reference count.
     two = joined(work, "join2", [(100, ["--keyint", "50", "--bframes", "3", "--b-pyramid", "normal", "--ref", "3"]),
@@ -454,7 +457,7 @@ def slice_units(es, picture):
 
 def aim(pictures, codec, kind, es):
     """The pictures a damage class aims at, and the edits (es offset, new bytes) that do it."""
-    if kind in ("idr_lost", "idr_packets_lost", "i_lost", "i_packets_lost"):
+    if kind in ("idr_lost", "idr_start_code_lost", "idr_packets_lost", "i_lost", "i_packets_lost"):
         picture = gop_members(pictures, 2)[0]
     elif kind == "leading_b_lost":
         members = gop_members(pictures, 2)
@@ -470,6 +473,10 @@ def aim(pictures, codec, kind, es):
         # Every slice unit of the picture becomes a unit type decoders pass over.
         for offset, body in slice_units(es, picture):
             edits.append((offset + 3, bytes([(body[0] & 0x60) | 0x1F])))
+    elif kind == "idr_start_code_lost":
+        # The slices' start codes overwritten: their bytes join the unit before them.
+        for offset, _ in slice_units(es, picture):
+            edits.append((offset, b"\xff\xff\xff"))
     elif kind in ("i_lost", "leading_b_lost"):
         # The picture's start code, header and slices overwritten.
         edits.append((picture["header"], b"\xff" * (picture["slices_end"] - picture["header"])))
@@ -590,9 +597,11 @@ def damage_before(out_dir, stream, kind, packaging):
 
 # The damage classes: (stream name, codec, options, frames, [(class, packagings)]).
 AFTER = [
-    ("after_avc_b", "h264", H264_B, 120, [("idr_lost", "es ts mkv"), ("idr_packets_lost", "ts"),
+    ("after_avc_b", "h264", H264_B, 120, [("idr_lost", "es ts mkv"), ("idr_start_code_lost", "es ts"),
+                                          ("idr_packets_lost", "ts"),
                                           ("wrong_order_count", "es ts mkv")]),
-    ("after_avc_no_b", "h264", H264_NO_B, 120, [("idr_lost", "es ts mkv"), ("idr_packets_lost", "ts"),
+    ("after_avc_no_b", "h264", H264_NO_B, 120, [("idr_lost", "es ts mkv"), ("idr_start_code_lost", "es ts"),
+                                                ("idr_packets_lost", "ts"),
                                                 ("wrong_order_count", "es ts mkv")]),
     ("after_avc_open", "h264", H264_OPEN, 120, [("leading_b_lost", "es ts mkv")]),
     ("after_m2v_b", "mpeg2", M2V_CLOSED, 120, [("i_lost", "es ts mkv"), ("i_packets_lost", "ts"),
