@@ -13,11 +13,16 @@
 
 #include <mfx/mfxstructures.h>
 
+#include "platform/mfx/picture_identity.h"
+
 #include "pipeline/thread_primitives.h"
 
 struct PoolSurface {
   mfxFrameSurface1 frame;  // first, so the decoder's surface pointer is the entry's address
   volatile uint16_t renderLock;  // outputs queued or delivered that still use the surface
+  // What the engine says the decoded picture is; frame.Data.ExtParam points here.
+  mfxExtPictureIdentity identity;
+  mfxExtBuffer* identityParam;
   PoolSurface* prev;             // used list only
   PoolSurface* next;             // free stack or used list
 };

@@ -152,6 +152,13 @@ mfxStatus CDecodingPipeline::AllocFrames() {
       PrintReturnOnError(status, kModuleFile, 161);
       return status;
     }
+    PoolSurface& entry = surfaces[i];
+    entry.identity = mfxExtPictureIdentity{};
+    entry.identity.Header.BufferId = kExtPictureIdentityId;
+    entry.identity.Header.BufferSz = sizeof(mfxExtPictureIdentity);
+    entry.identityParam = &entry.identity.Header;
+    entry.frame.Data.ExtParam = &entry.identityParam;
+    entry.frame.Data.NumExtParam = 1;
   }
   return MFX_ERR_NONE;
 }
@@ -257,6 +264,7 @@ mfxStatus CDecodingPipeline::RunDecoding(SourceState* owner, SourceState* owner2
     }
 
     mfxFrameSurface1* out = nullptr;
+    workSurface->identity.filled = 0;  // an engine that does not know the buffer leaves it so
     status = decoder->DecodeFrameAsync(input, &workSurface->frame, &out, &pendingOutput->syncPoint);
     while (status == MFX_WRN_DEVICE_BUSY) {
       mfxStatus syncStatus = SyncAndDeliver(kDeliveryWaitMs, owner);

@@ -189,6 +189,7 @@ void VQMultiSource::Construct(const char* path, int32_t engine, bool i420, int32
   repeatPicture = AllocYV12Picture(vi.height, vi.width);
   fieldPicture = AllocYV12Picture(vi.height, vi.width);
   if (!repeatPicture || !fieldPicture) env->ThrowError("Orvanto: could not allocate the scratch pictures!");
+  pictures = std::make_unique<PictureSupply>(source, vi.width, vi.height);
 
   lastFrame = -1;
   source.inputEnded = 0;
@@ -206,6 +207,7 @@ VQMultiSource::~VQMultiSource() {
 }
 
 void VQMultiSource::ReleaseResources() {
+  pictures.reset();
   ReleaseIndexData(&source);
   std::free(outPicture);
   outPicture = nullptr;

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/avisynth/avisynth_interface.h"
 #include "platform/win32/win32.h"
 #include "source/clip_picture.h"
+#include "source/picture_supply.h"
 #include "source/source_decoder.h"
 
 // Longest script path taken (the working buffers hold 1024 bytes).
@@ -37,6 +39,8 @@ class VQMultiSource : public IClip {
   YV12Picture* outPicture;     // descriptor only: points into the host frame being filled
   YV12Picture* repeatPicture;  // scratch picture with its own planes
   YV12Picture* fieldPicture;   // scratch picture with its own planes
+  // The decoded picture of each coded frame, matched to the index (GetFrame's side).
+  std::unique_ptr<PictureSupply> pictures;
 
  private:
   void Construct(const char* path, int32_t engine, bool i420, int32_t deinterlace, int32_t fieldop,

@@ -14,6 +14,7 @@
 #include "source/clip.h"
 #include "source/overlay.h"
 #include "source/picture_copy.h"
+#include "source/picture_supply.h"
 #include "source/worker.h"
 
 namespace {
@@ -121,6 +122,7 @@ void FrameServer::PointOutPictureAt(const PVideoFrame& frame) {
 void FrameServer::RaiseWorkerFailure() {
   // The next request must seek: the pictures carried between calls are incomplete.
   clip.lastFrame = -1;
+  clip.pictures->Drop();
   if (source.workerStatus == kWorkerInitFailed)
     env->ThrowError("Pipeline init failed. Specified decode engine not available.");
   if (source.workerStatus == kWorkerPrimingFailed) env->ThrowError("DecodeHeader() failed.");
@@ -128,12 +130,9 @@ void FrameServer::RaiseWorkerFailure() {
   std::abort();  // not reached: ThrowError does not return
 }
 
-// Pulls one picture, copies it into outPicture when `show` is set, and hands it back.
+// Takes the picture of the next coded frame, into outPicture when `show` is set.
 void FrameServer::TakePicture(bool show) {
-  mfxFrameSurface1* surface = PullPicture(&source);
-  if (!surface) RaiseWorkerFailure();
-  if (show) CopySurface(env, *surface, *clip.outPicture);
-  HandBackPicture(&source);
+  if (!clip.pictures->TakeNext(env, show, *clip.outPicture)) RaiseWorkerFailure();
 }
 
 void FrameServer::ServeOnward() {
@@ -187,6 +186,8 @@ void FrameServer::ServeBySeek() {
   const FrameEntry& entry = source.frameTable[n];
   const bool woven = entry.topFrame != entry.bottomFrame;
   const int32_t pictures = std::max(0, source.framesToSkip);
+  // The run's first picture is the first coded frame of the GOP the feed started at.
+  clip.pictures->StartRun(LaterField(entry) - pictures + 1);
   // The pictures before the target's own are dropped; the target's coded frame is
   // always shown, even where the index leaves no room for its earlier field.
   const int32_t firstShown = std::max(0, pictures - (woven ? 2 : 1));

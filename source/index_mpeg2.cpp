@@ -34,20 +34,22 @@ int ReadFrameLine(SourceState* source, Mpeg2ReadState* state, const char* line) 
   if (EnsureFrameCapacity(source, highest) != kIndexOk) return kIndexFileFailure;
   FrameEntry* table = source->frameTable;
 
-  // "type unused tff rff progressive", blank separated after the keyword.
+  // "type temporal_reference tff rff progressive", blank separated after the keyword.
   char typeLetter = '\0';
-  int32_t unused = 0, topFirst = 0, repeatFirst = 0;
+  int32_t order = -1, topFirst = 0, repeatFirst = 0;
   const char* scan = AfterNextBlank(line);
   if (scan) {
     while (*scan == ' ' || *scan == '\t') ++scan;
     if (*scan && *scan != '\n' && *scan != '\r') {
       typeLetter = *scan;
       while (*scan && *scan != ' ' && *scan != '\t' && *scan != '\n') ++scan;
-      if (ScanInt(&scan, &unused) && ScanInt(&scan, &topFirst) && ScanInt(&scan, &repeatFirst)) {
+      if (ScanInt(&scan, &order) && ScanInt(&scan, &topFirst) && ScanInt(&scan, &repeatFirst)) {
         ScanInt(&scan, &table[c].frameFlag);
       }
     }
   }
+  // The picture's temporal_reference: which decoded picture this frame is (see picture_match.h).
+  table[c].pictureOrder = order;
   table[c].pictureType = typeLetter == 'I'   ? kPictureI
                          : typeLetter == 'P' ? kPictureP
                          : typeLetter == 'B' ? kPictureB

@@ -84,10 +84,12 @@ void CopySurface(IScriptEnvironment* env, const mfxFrameSurface1& surface, const
   }
 }
 
-void FillBlack(const YV12Picture& picture) {
+void FillBlack(const YV12Picture& picture) { FillFlat(picture, 16); }
+
+void FillFlat(const YV12Picture& picture, uint8_t luma) {
   if (!picture.y) return;
   for (int row = 0; row < picture.lumaHeight; ++row)
-    std::memset(picture.y + row * picture.lumaPitch, 16, picture.lumaWidth);
+    std::memset(picture.y + row * picture.lumaPitch, luma, picture.lumaWidth);
   for (int row = 0; row < picture.lumaHeight / 2; ++row) {
     std::memset(picture.u + row * picture.chromaPitch, 128, picture.chromaWidth);
     std::memset(picture.v + row * picture.chromaPitch, 128, picture.chromaWidth);

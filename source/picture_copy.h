@@ -24,3 +24,6 @@ void CopySurface(IScriptEnvironment* env, const mfxFrameSurface1& surface, const
 
 // Fills the picture with black (a seek that had nothing to show).
 void FillBlack(const YV12Picture& picture);
+// Fills the picture with one luma value and neutral chroma (128 gives the flat gray of a
+// picture that could not be decoded).
+void FillFlat(const YV12Picture& picture, uint8_t luma);

@@ -30,6 +30,7 @@ struct AvcSlice {
 }  // namespace
 
 void PictureNumbering::Restart() {
+  baseKnown_ = false;
   prevPocMsb_ = prevPocLsb_ = 0;
   prevFrameNumOffset_ = 0;
   prevFrameNum_ = 0;
@@ -38,13 +39,8 @@ void PictureNumbering::Restart() {
   closedGop_ = brokenLink_ = false;
   firstFieldWaiting_ = false;
   lastAnchor_ = -1;
+  gopBase_ = 0;
   anchors_ = sinceAnchor_ = 0;
-}
-
-bool PictureNumbering::NumbersShowGaps(uint32_t codecId, const SequenceInfo& sps) {
-  if (codecId == MFX_CODEC_MPEG2) return true;
-  // Order count type 2 steps by one or two as reference and other pictures follow each other.
-  return codecId == MFX_CODEC_AVC && sps.pocType != 2;
 }
 
 void PictureNumbering::TakePps(const uint8_t* unit, size_t size) {
@@ -195,20 +191,35 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
       const int64_t cycle = static_cast<int64_t>(sps.offsetForRefFrame.size());
       int64_t absFrameNum = cycle ? frameNumOffset + slice.frameNum : 0;
       if (!slice.reference && absFrameNum > 0) --absFrameNum;
+      // Hostile offsets can take the count past any integer: such a picture has no number.
+      bool overflow = false;
+      const auto add = [&overflow](int64_t a, int64_t b) {
+        int64_t sum = 0;
+        overflow = overflow || __builtin_add_overflow(a, b, &sum);
+        return sum;
+      };
       int64_t expected = 0;
       if (absFrameNum > 0) {
         int64_t perCycle = 0;
-        for (int32_t offset : sps.offsetForRefFrame) perCycle += offset;
+        for (int32_t offset : sps.offsetForRefFrame) perCycle += offset;  // at most 255 of them
         const int64_t cycles = (absFrameNum - 1) / cycle, inCycle = (absFrameNum - 1) % cycle;
-        expected = cycles * perCycle;
-        for (int64_t i = 0; i <= inCycle; ++i) expected += sps.offsetForRefFrame[static_cast<size_t>(i)];
+        overflow = __builtin_mul_overflow(cycles, perCycle, &expected);
+        for (int64_t i = 0; i <= inCycle; ++i) expected = add(expected, sps.offsetForRefFrame[static_cast<size_t>(i)]);
       }
-      if (!slice.reference) expected += sps.offsetForNonRefPic;
+      if (!slice.reference) expected = add(expected, sps.offsetForNonRefPic);
       if (!slice.field) {
-        top = expected + slice.delta0;
-        bottom = top + sps.offsetForTopToBottomField + slice.delta1;
+        top = add(expected, slice.delta0);
+        bottom = add(add(top, sps.offsetForTopToBottomField), slice.delta1);
       } else {
-        top = bottom = slice.bottom ? expected + sps.offsetForTopToBottomField + slice.delta0 : expected + slice.delta0;
+        top = bottom = slice.bottom ? add(add(expected, sps.offsetForTopToBottomField), slice.delta0)
+                                    : add(expected, slice.delta0);
+      }
+      if (overflow) {
+        prevFrameNumOffset_ = frameNumOffset;
+        prevFrameNum_ = slice.frameNum;
+        prevMmco5_ = slice.mmco5;
+        result.restart = slice.idr;
+        return result;
       }
     } else {
       const int64_t count = slice.idr ? 0 : 2 * (frameNumOffset + slice.frameNum) - (slice.reference ? 0 : 1);
@@ -220,6 +231,16 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
   int64_t order = slice.field ? (slice.bottom ? bottom : top) : std::min(top, bottom);
   prevMmco5_ = slice.mmco5;
   result.restart = slice.idr;
+  if (slice.idr || slice.mmco5) baseKnown_ = true;
+  if (!baseKnown_) {
+    // From a recovery point the counts run on from a base never seen: type 0 knows the
+    // count modulo the lsb range, type 2 modulo twice the frame_num range, type 1 not at all.
+    if (sps.pocType == 1) {
+      if (!result.secondField) result.number.reset();
+      return result;
+    }
+    result.modulus = sps.pocType == 0 ? int64_t{1} << sps.log2MaxPocLsb : 2 * maxFrameNum;
+  }
   if (slice.mmco5) {
     // The picture shows first in a new count, and the counts after it start from it.
     result.restart = true;
@@ -261,21 +282,32 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
       firstFieldReference_ = reference;
     }
     if (n.type && !n.secondField) {
-      n.number = reference;
-      // Anchors follow each other in display order within a GOP: one whose number goes back
-      // starts a new count, whose GOP header is lost.
-      if (n.type != 3) {
-        if (!n.restart && lastAnchor_ >= 0 && reference <= static_cast<uint32_t>(lastAnchor_)) n.restart = true;
-        lastAnchor_ = reference;
+      // temporal_reference counts on past 1023 inside one GOP: anchors follow each other in
+      // display order, so an anchor whose field goes back has wrapped (or its GOP header is
+      // lost, which places it the same way), and a B picture shows before the anchor that
+      // came just ahead of it.
+      if (n.restart) {
+        gopBase_ = 0;
+        lastAnchor_ = -1;
       }
-      if (n.restart) lastAnchor_ = n.type != 3 ? reference : -1;
+      int64_t number = gopBase_ + reference;
+      if (n.type != 3) {
+        if (lastAnchor_ >= 0 && number <= lastAnchor_) {
+          gopBase_ += 1024;
+          number += 1024;
+        }
+        lastAnchor_ = number;
+      } else if (lastAnchor_ >= 0 && number > lastAnchor_) {
+        number -= 1024;
+      }
+      n.number = number;
     }
     if (!slices) {
       if (!n.secondField) result.withoutData.push_back({n.number, n.restart});
       if (result.dropEnd == 0) result.dropBegin = picture;
       result.dropEnd = end;
     } else {
-      PictureNumber own{n.picture, n.secondField, n.number, n.restart, n.type, std::move(result.withoutData),
+      PictureNumber own{n.picture, n.secondField, n.number, n.restart, 0, n.type, std::move(result.withoutData),
                         result.dropBegin, result.dropEnd};
       result = std::move(own);
     }

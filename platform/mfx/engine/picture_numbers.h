@@ -19,6 +19,9 @@ struct PictureNumber {
   bool secondField = false;   // the second field of a pair: the first field's picture
   std::optional<int64_t> number;  // none: the picture's header cannot be read
   bool restart = false;       // the count starts again at this picture
+  // 0: `number` is exact. Otherwise it is right modulo this value only: the count's base was
+  // never seen (H.264 decoded from a recovery point, before an IDR picture).
+  int64_t modulus = 0;
   int type = 0;               // MPEG-2 and VC-1: 1 I, 2 P, 3 B (B-like), 0 unknown
   // MPEG-2: pictures before this one in the packet that carry no slice, in decode order.
   struct Empty {
@@ -49,9 +52,6 @@ class PictureNumbering {
   bool ClosedGop() const { return closedGop_; }
   bool BrokenLink() const { return brokenLink_; }
 
-  // True when consecutive pictures' numbers keep one step, so a gap in them is a lost picture.
-  static bool NumbersShowGaps(uint32_t codecId, const SequenceInfo& sps);
-
  private:
   struct Pps {
     bool valid = false;
@@ -69,13 +69,15 @@ class PictureNumbering {
   int64_t prevFrameNumOffset_ = 0;
   uint32_t prevFrameNum_ = 0;
   bool prevMmco5_ = false;
+  bool baseKnown_ = false;  // an IDR picture or operation 5 began the count since the start
   int64_t lastFieldFrameNum_ = -1;  // first field of a pair waiting for its second: frame_num
   bool lastFieldBottom_ = false;
   // MPEG-2.
   bool closedGop_ = false, brokenLink_ = false;
   bool firstFieldWaiting_ = false;
   uint32_t firstFieldReference_ = 0;
-  int64_t lastAnchor_ = -1;  // temporal_reference of the last I or P picture in this GOP
+  int64_t lastAnchor_ = -1;  // number of the last I or P picture in this GOP
+  int64_t gopBase_ = 0;      // added to temporal_reference: 1024 for each wrap in this GOP
   // VC-1: anchors since the start, and B pictures since the last anchor.
   int64_t anchors_ = 0, sinceAnchor_ = 0;
 };

@@ -370,7 +370,9 @@ void FillVideoParam(const SequenceInfo& info, mfxInfoMFX* mfx) {
   fi.FourCC = MFX_FOURCC_NV12;
   fi.ChromaFormat = MFX_CHROMAFORMAT_YUV420;
   fi.Width = info.width;
-  fi.Height = info.height;
+  // H.264 surfaces have room for a frame coded in macroblock pairs: a later sequence of the
+  // same picture size may code its frames so (progressive, then MBAFF).
+  fi.Height = info.codecId == MFX_CODEC_AVC ? static_cast<mfxU16>(Align(info.height, 32)) : info.height;
   fi.CropX = info.cropX;
   fi.CropY = info.cropY;
   fi.CropW = info.cropW;

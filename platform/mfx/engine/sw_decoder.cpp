@@ -17,6 +17,7 @@ extern "C" {
 
 #include "bit_reader.h"
 #include "nv12_writer.h"
+#include "platform/mfx/picture_identity.h"
 #include "start_codes.h"
 
 namespace tessivar::mfxsw {
@@ -264,6 +265,10 @@ mfxStatus SwDecoder::CheckSequenceHeader(const uint8_t* data, size_t size, bool 
   }
   if (!info.supported || info.width > params_.mfx.FrameInfo.Width || info.height > params_.mfx.FrameInfo.Height)
     return MFX_ERR_INCOMPATIBLE_VIDEO_PARAM;
+  // A stream has one picture size: a sequence that shows another cannot go on in this one.
+  if (pictureW_ && (info.cropW != pictureW_ || info.cropH != pictureH_)) return MFX_ERR_INCOMPATIBLE_VIDEO_PARAM;
+  pictureW_ = info.cropW;
+  pictureH_ = info.cropH;
   const bool first = !haveSequence_;
   sequence_ = info;
   sequenceUnit_.assign(data, data + unitSize);
@@ -274,8 +279,7 @@ mfxStatus SwDecoder::CheckSequenceHeader(const uint8_t* data, size_t size, bool 
   }
   // How the numbers of this sequence's pictures place them. VC-1 gives a skipped picture out
   // as its reference again, under that picture's tag.
-  order_.Configure(PictureNumbering::NumbersShowGaps(codecId_, sequence_), HoldPackets(codecId_, codec_->thread_count),
-                   codecId_ == MFX_CODEC_VC1);
+  order_.Configure(HoldPackets(codecId_, codec_->thread_count), codecId_ == MFX_CODEC_VC1);
   return first ? MFX_ERR_NONE : MFX_WRN_VIDEO_PARAM_CHANGED;
 }
 
@@ -505,7 +509,7 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
     tag = lastTag_;
   } else if (number.picture) {
     tag = lastTag_ = nextTag_++;
-    order_.Sent(tag, pts, number.number, number.restart);
+    order_.Sent(tag, pts, number.number, number.restart, number.modulus);
   }
   if (codecId_ == MFX_CODEC_MPEG2 || codecId_ == MFX_CODEC_VC1) {
     // libavcodec drops B pictures that arrive before it holds two references (the leading
@@ -613,6 +617,12 @@ void SwDecoder::PassSlots() {
     Picture picture;
     picture.pts = slot.pts;
     picture.corrupt = true;
+    picture.restart = slot.restart;
+    // VC-1 pictures carry no number of their own: the order the engine gives them tells
+    // the application nothing it can check.
+    picture.numberKnown = slot.numberKnown && codecId_ != MFX_CODEC_VC1;
+    picture.number = slot.number;
+    picture.modulus = slot.modulus;
     if (slot.decoded) {
       auto it = std::find_if(held_.begin(), held_.end(), [&](const auto& h) { return h.first == slot.id; });
       if (it != held_.end()) {
@@ -699,6 +709,14 @@ void SwDecoder::EmitPicture(Picture& picture, mfxFrameSurface1* work) {
                                                       : static_cast<mfxU64>(picture.pts);
   work->Data.FrameOrder = frameOrder_++;
   work->Data.Corrupted = picture.corrupt ? MFX_CORRUPTION_MAJOR : 0;
+  if (mfxExtPictureIdentity* identity = FindPictureIdentity(work->Data)) {
+    identity->filled = 1;
+    identity->decoded = picture.frame ? 1 : 0;
+    identity->numberKnown = picture.numberKnown ? 1 : 0;
+    identity->restart = static_cast<mfxU32>(picture.restart);
+    identity->number = picture.number;
+    identity->modulus = static_cast<mfxU32>(picture.modulus);
+  }
 }
 
 mfxStatus SwDecoder::DecodeStep(mfxBitstream* bs, mfxFrameSurface1* work) {

@@ -59,6 +59,11 @@ class SwDecoder {
     AVFrame* frame = nullptr;  // null: placeholder for a picture that cannot be decoded
     int64_t pts = 0;
     bool corrupt = false;
+    // What places it: its count's restarts since the start and its number in that count.
+    int64_t restart = 0;
+    bool numberKnown = false;
+    int64_t number = 0;
+    int64_t modulus = 0;
   };
   struct Chunk {  // bytes handed to the decode thread
     AVBufferRef* buffer = nullptr;
@@ -110,6 +115,7 @@ class SwDecoder {
   SequenceInfo sequence_{};            // written while the thread is idle, read by it
   std::vector<uint8_t> sequenceUnit_;  // the active sequence header, to notice changes
   bool haveSequence_ = false;
+  uint16_t pictureW_ = 0, pictureH_ = 0;  // the picture size of the first sequence since Init
   bool gated_ = true;                  // skipping input up to a sequence header
   bool headerCheckedHere_ = false;     // the header at the current DataOffset was checked
   bool drained_ = false;

@@ -1,0 +1,74 @@
+#include "source/picture_match.h"
+
+#include <algorithm>
+
+#include "source/source_state.h"
+
+void IndexNumbering::Build(const SourceState& source, int32_t codedCount) {
+  built_ = true;
+  mpeg2_ = source.codecKind == kCodecMpeg2;
+  const int32_t count = std::max(codedCount, 0);
+  values_.resize(size_t(count));
+  startsCount_.assign(size_t(count), 0);
+  for (int32_t c = 0; c < count; ++c) {
+    values_[size_t(c)] = source.frameTable[c].pictureOrder;
+    if (c > 0 && values_[size_t(c)] <= values_[size_t(c - 1)]) startsCount_[size_t(c)] = 1;
+  }
+  if (source.codecKind == kCodecAvc) {
+    // An IDR picture starts a count even where its number rises over the last one's.
+    for (int32_t g = 0; g < source.gopCount; ++g) {
+      const GopRecord* record = source.gopTable[g];
+      if (record && record->isIdr && record->firstFrame > 0 && record->firstFrame < count)
+        startsCount_[size_t(record->firstFrame)] = 1;
+    }
+  }
+}
+
+int64_t IndexNumbering::Reduce(int64_t number) const {
+  if (!mpeg2_) return number;
+  const int64_t r = number % 1024;
+  return r < 0 ? r + 1024 : r;
+}
+
+PictureRelation IndexNumbering::Relate(const MatchAnchor& anchor, const PictureNumbers& picture, int32_t coded) const {
+  // Count starts on the index's side, between the anchor and the coded frame.
+  int64_t indexStarts = 0;
+  for (int32_t c = std::max(anchor.coded + 1, 1); c <= coded && c < CodedCount(); ++c)
+    indexStarts += startsCount_[size_t(c)];
+  // And on the decoder's side, between the anchor's picture and this one.
+  int64_t number = Reduce(picture.number);
+  const bool modular = picture.modulus > 0 && !anchor.offsetKnown;
+  if (picture.modulus > 0 && anchor.offsetKnown) number += anchor.offset;
+  const int64_t restarts = int64_t(picture.restart) - int64_t(anchor.restart);
+  int64_t pictureStarts = std::max<int64_t>(restarts, 0);
+  if (anchor.matched && pictureStarts == 0 && number <= anchor.number) pictureStarts = 1;
+  const int64_t value = coded >= 0 && coded < CodedCount() ? values_[size_t(coded)] : 0;
+  if (pictureStarts != indexStarts) return pictureStarts < indexStarts ? PictureRelation::kBefore : PictureRelation::kAfter;
+  if (modular) {
+    const auto mod = [&picture](int64_t n) { return ((n % picture.modulus) + picture.modulus) % picture.modulus; };
+    if (mod(number) == mod(value)) return PictureRelation::kSame;
+    return mod(number) < mod(value) ? PictureRelation::kBefore : PictureRelation::kAfter;
+  }
+  if (number != value) return number < value ? PictureRelation::kBefore : PictureRelation::kAfter;
+  return PictureRelation::kSame;
+}
+
+MatchAnchor IndexNumbering::Matched(const MatchAnchor& anchor, const PictureNumbers& picture, int32_t coded) const {
+  MatchAnchor next = anchor;
+  next.coded = coded;
+  next.matched = true;
+  next.restart = picture.restart;
+  next.number = coded >= 0 && coded < CodedCount() ? values_[size_t(coded)] : Reduce(picture.number);
+  if (picture.modulus > 0 && !anchor.offsetKnown) {
+    next.offsetKnown = true;
+    next.offset = next.number - Reduce(picture.number);
+  }
+  return next;
+}
+
+bool IndexNumbering::Lists(int64_t number, int32_t from, int32_t to) const {
+  const int64_t reduced = Reduce(number);
+  for (int32_t c = std::max(from, 0); c < to && c < CodedCount(); ++c)
+    if (values_[size_t(c)] == reduced) return true;
+  return false;
+}
