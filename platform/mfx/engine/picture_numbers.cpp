@@ -31,6 +31,7 @@ struct AvcSlice {
 
 void PictureNumbering::Restart() {
   baseKnown_ = false;
+  lastRefFrameNum_ = -1;
   prevPocMsb_ = prevPocLsb_ = 0;
   prevFrameNumOffset_ = 0;
   prevFrameNum_ = 0;
@@ -47,10 +48,11 @@ void PictureNumbering::TakePps(const uint8_t* unit, size_t size) {
   const std::vector<uint8_t> rbsp = UnescapeRbsp(unit, std::min<size_t>(size, 64));
   BitReader br(rbsp.data(), rbsp.size());
   const uint32_t id = br.Ue();
-  br.Ue();  // seq_parameter_set_id
-  if (id > 255 || br.Overrun()) return;
+  const uint32_t spsId = br.Ue();
+  if (id > 255 || spsId > 31 || br.Overrun()) return;
   if (pps_.empty()) pps_.resize(256);
   Pps pps;
+  pps.spsId = spsId;
   br.Bits(1);  // entropy_coding_mode_flag
   pps.bottomFieldPicOrderPresent = br.Flag();
   const uint32_t sliceGroups = br.Ue() + 1;
@@ -68,13 +70,33 @@ void PictureNumbering::TakePps(const uint8_t* unit, size_t size) {
   pps_[id] = pps;
 }
 
-PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const SequenceInfo& sps) {
+void PictureNumbering::TakeSps(const uint8_t* unit, size_t size) {
+  // seq_parameter_set_id follows profile, constraint flags and level.
+  const std::vector<uint8_t> rbsp = UnescapeRbsp(unit + 4, std::min<size_t>(size - 4, 16));
+  BitReader br(rbsp.data(), rbsp.size());
+  br.Bits(24);
+  const uint32_t id = br.Ue();
+  SequenceInfo info;
+  if (id > 31 || br.Overrun() || !ParseSequenceBlock(MFX_CODEC_AVC, unit, size, &info)) return;
+  if (sps_.empty()) sps_.resize(32);
+  sps_[id] = std::move(info);
+}
+
+PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const SequenceInfo& fallback) {
   PictureNumber result;
   AvcSlice slice;
+  // The sequence parameter set the picture names through its picture parameter set: a stream
+  // joined from several encodes changes it at an IDR picture, and the pictures before that
+  // one still follow the old set.
+  const SequenceInfo* active = &fallback;
   for (size_t sc = FindStartCode(data, size, 0); sc != kNoStartCode && sc + 4 < size; sc = FindStartCode(data, size, sc + 3)) {
     const int type = data[sc + 3] & 0x1F;
     if (type == 8) {
       TakePps(data + sc + 4, size - sc - 4);
+      continue;
+    }
+    if (type == 7) {
+      TakeSps(data + sc, size - sc);
       continue;
     }
     if (type < 1 || type > 5) continue;
@@ -88,6 +110,8 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
     const uint32_t ppsId = br.Ue();
     if (sliceType > 9 || ppsId > 255 || br.Overrun()) break;
     const Pps* pps = !pps_.empty() && pps_[ppsId].valid ? &pps_[ppsId] : nullptr;
+    if (pps && pps->spsId < sps_.size() && sps_[pps->spsId]) active = &*sps_[pps->spsId];
+    const SequenceInfo& sps = *active;
     if (sps.separateColourPlane) br.Bits(2);
     slice.frameNum = br.Bits(sps.log2MaxFrameNum);
     if (!sps.progressiveOnly && (slice.field = br.Flag())) slice.bottom = br.Flag();
@@ -152,6 +176,7 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
     break;
   }
   if (!result.picture || !slice.parsed) return result;
+  const SequenceInfo& sps = *active;
 
   // The second field of a pair is the first one's picture.
   if (slice.field && static_cast<int64_t>(slice.frameNum) == lastFieldFrameNum_ && slice.bottom != lastFieldBottom_) {
@@ -165,8 +190,17 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
   }
 
   const int64_t maxFrameNum = int64_t{1} << sps.log2MaxFrameNum;
+  // frame_num counts reference pictures from the IDR picture's 0. A picture that counts 0 or
+  // 1 where the reference before it was far from the wrap follows an IDR picture that was
+  // lost: its count starts there, as the IDR picture's would have.
+  bool idrLost = false;
+  if (!slice.idr && !result.secondField && lastRefFrameNum_ >= 0 && lastRefFrameNum_ + 8 < maxFrameNum) {
+    const int64_t frameNum = slice.frameNum;
+    idrLost = frameNum <= 1 && frameNum != lastRefFrameNum_ && frameNum != lastRefFrameNum_ + 1;
+  }
+  if (slice.reference) lastRefFrameNum_ = slice.mmco5 ? 0 : slice.frameNum;
   int64_t top = 0, bottom = 0;
-  if (slice.idr) {
+  if (slice.idr || idrLost) {
     prevPocMsb_ = prevPocLsb_ = 0;
     prevFrameNumOffset_ = 0;
     prevFrameNum_ = 0;
@@ -230,8 +264,8 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
   }
   int64_t order = slice.field ? (slice.bottom ? bottom : top) : std::min(top, bottom);
   prevMmco5_ = slice.mmco5;
-  result.restart = slice.idr;
-  if (slice.idr || slice.mmco5) baseKnown_ = true;
+  result.restart = slice.idr || idrLost;
+  if (result.restart || slice.mmco5) baseKnown_ = true;
   if (!baseKnown_) {
     // From a recovery point the counts run on from a base never seen: type 0 knows the
     // count modulo the lsb range, type 2 modulo twice the frame_num range, type 1 not at all.

@@ -40,8 +40,9 @@ class PictureNumbering {
   // start again. Parameter sets already seen stay known.
   void Restart();
 
-  // H.264: one access unit; parameter sets in it are taken in first.
-  PictureNumber Avc(const uint8_t* data, size_t size, const SequenceInfo& sps);
+  // H.264: one access unit; parameter sets in it are taken in first. `fallback` is the
+  // sequence parameter set of a picture that names one not seen in the packets.
+  PictureNumber Avc(const uint8_t* data, size_t size, const SequenceInfo& fallback);
   // MPEG-2: one picture with whatever headers precede it.
   PictureNumber Mpeg2(const uint8_t* data, size_t size);
   // VC-1 advanced profile: one frame, with the picture type the parser found (AVPictureType
@@ -55,6 +56,7 @@ class PictureNumbering {
  private:
   struct Pps {
     bool valid = false;
+    uint32_t spsId = 0;
     bool bottomFieldPicOrderPresent = false;
     bool redundantPicCntPresent = false;
     bool weightedPred = false;
@@ -62,14 +64,17 @@ class PictureNumbering {
     uint32_t numRefIdxL0 = 1, numRefIdxL1 = 1;
   };
   void TakePps(const uint8_t* unit, size_t size);
+  void TakeSps(const uint8_t* unit, size_t size);  // `unit` from its start code
 
   std::vector<Pps> pps_;
+  std::vector<std::optional<SequenceInfo>> sps_;  // by id, as the packets gave them
   // H.264 order count state, from the previous (reference) picture.
   int64_t prevPocMsb_ = 0, prevPocLsb_ = 0;
   int64_t prevFrameNumOffset_ = 0;
   uint32_t prevFrameNum_ = 0;
   bool prevMmco5_ = false;
   bool baseKnown_ = false;  // an IDR picture or operation 5 began the count since the start
+  int64_t lastRefFrameNum_ = -1;  // frame_num of the last reference picture; -1 unknown
   int64_t lastFieldFrameNum_ = -1;  // first field of a pair waiting for its second: frame_num
   bool lastFieldBottom_ = false;
   // MPEG-2.

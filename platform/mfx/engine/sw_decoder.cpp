@@ -709,6 +709,7 @@ void SwDecoder::EmitPicture(Picture& picture, mfxFrameSurface1* work) {
                                                       : static_cast<mfxU64>(picture.pts);
   work->Data.FrameOrder = frameOrder_++;
   work->Data.Corrupted = picture.corrupt ? MFX_CORRUPTION_MAJOR : 0;
+  if (getenv("TV_DEBUG")) fprintf(stderr, "EMIT frame=%d known=%d restart=%lld number=%lld mod=%lld\n", picture.frame!=nullptr, picture.numberKnown, (long long)picture.restart, (long long)picture.number, (long long)picture.modulus);
   if (mfxExtPictureIdentity* identity = FindPictureIdentity(work->Data)) {
     identity->filled = 1;
     identity->decoded = picture.frame ? 1 : 0;
