@@ -20,6 +20,11 @@ constexpr uint64_t kReadAheadStep = 16384;
 // cannot turn the hints into an endless stream of calls.
 constexpr uint64_t kMaxReadAheadSpan = 0x4000000;
 constexpr int kMaxErrorsPerPass = 3;
+// How far a block's relative timecode may lie outside those of the blocks before it in its
+// Cluster for the block to be taken as the place to go on after damage: several frames of
+// reordering at any frame rate a video track has, and still a narrow window of the 16-bit
+// range at the usual 1 ms timecode scale.
+constexpr uint64_t kResyncTimecodeSlackNs = 5000000000;
 // A pass ends early once it has queued this many nodes (block frames and addition frames):
 // blocks of many tiny laced frames must not fill the queues with a whole pass's worth of them.
 // Inside one BlockGroup, further Blocks and block additions are passed over once the budget is
@@ -55,6 +60,7 @@ uint64_t readLaceVarInt(MkvFile* file, int* extraBytes) {
 // What one parsed Block left in its track's queue, for the duration and key-flag step.
 struct ParsedBlock {
   bool queued = false;
+  bool knownTrack = false;  // the block names a track of the file (queued or ignored)
   int track = -1;
   MkvQueuedFrame* first = nullptr;
   uint32_t frameCount = 0;
@@ -71,10 +77,14 @@ bool parseBlock(MkvFile* file, uint64_t blockSize, uint64_t clusterTime, bool si
   if (number > 255)
     failParse(file, "Invalid track number in Block: %d", static_cast<int>(static_cast<uint32_t>(number)));
   int track = trackIndexOfNumber(file, number);
+  parsed->knownTrack = track >= 0;
   if (track < 0 || (file->ignoreMask & (uint32_t{1} << track))) return false;
   const MkvTrackInfo* info = file->tracks[track];
 
   int16_t relative = static_cast<int16_t>(readUInt(file, 2));
+  if (file->clusterBlocks == 0 || relative < file->clusterMinRelative) file->clusterMinRelative = relative;
+  if (file->clusterBlocks == 0 || relative > file->clusterMaxRelative) file->clusterMaxRelative = relative;
+  ++file->clusterBlocks;
   int64_t time = static_cast<int64_t>(clusterTime + static_cast<uint64_t>(int64_t{relative}) -
                                       file->firstTimecode);
   uint64_t scaled = static_cast<uint64_t>(time) * file->info.timecodeScale;
@@ -243,7 +253,8 @@ void finishBlock(MkvFile* file, const ParsedBlock& block, bool hasDuration, uint
 }
 
 // A SimpleBlock (simple) or BlockGroup whose payload of `size` bytes starts at the read position.
-void parseBlockGroup(MkvFile* file, uint64_t size, uint64_t clusterTime, bool simple) {
+// True when its block names a track of the file.
+bool parseBlockGroup(MkvFile* file, uint64_t size, uint64_t clusterTime, bool simple) {
   uint64_t end = filePosition(file) + size;
   bool notKey = false;
   ParsedBlock block;
@@ -252,7 +263,7 @@ void parseBlockGroup(MkvFile* file, uint64_t size, uint64_t clusterTime, bool si
   if (simple) {
     if (!parseBlock(file, size, clusterTime, true, &notKey, &block)) {
       seekTo(file, end);
-      return;
+      return block.knownTrack;
     }
   } else {
     bool sawBlock = false;
@@ -268,7 +279,7 @@ void parseBlockGroup(MkvFile* file, uint64_t size, uint64_t clusterTime, bool si
           }
           if (!parseBlock(file, childSize, clusterTime, false, &notKey, &block)) {
             seekTo(file, end);
-            return;
+            return block.knownTrack;
           }
           break;
         case mkvid::BlockDuration:
@@ -291,20 +302,138 @@ void parseBlockGroup(MkvFile* file, uint64_t size, uint64_t clusterTime, bool si
     if (!sawBlock) failParse(file, "Found a BlockGroup without Block");
   }
   finishBlock(file, block, hasDuration, duration, notKey);
+  return true;
+}
+
+bool insideTimedCluster(const MkvFile* file, uint64_t position) {
+  return file->clusterTimed && position >= file->clusterStart && position < file->clusterEnd;
+}
+
+// Whether an element met inside a timed Cluster, whose header has just been read, can be one
+// that a Cluster holds: a kind a Cluster has, a size that fits that kind and the Cluster.
+// Anything else is damage read as an element header.
+bool plausibleClusterChild(const MkvFile* file, uint32_t id, uint64_t size) {
+  const uint64_t position = filePosition(file);
+  if (position > file->clusterEnd || size > file->clusterEnd - position) return false;
+  switch (id) {
+    case mkvid::Timecode:
+    case mkvid::Position:
+    case mkvid::PrevSize: return size <= 8;
+    case mkvid::Crc32: return size == 4;
+    case mkvid::SimpleBlock:
+    case mkvid::BlockGroup:
+    case mkvid::BlockVirtual:
+    case mkvid::EncryptedBlock:
+    case mkvid::SilentTracks:
+    case mkvid::Void: return true;
+    default: return false;
+  }
+}
+
+// True when the block header at the read position (a Block's or SimpleBlock's payload that
+// must end by blockEnd) names a track of the file and a relative timecode near those of the
+// Cluster's blocks so far.
+bool trustworthyBlockHeader(MkvFile* file, uint64_t blockEnd) {
+  if (trackIndexOfNumber(file, readVarInt(file, nullptr)) < 0) return false;
+  const int64_t relative = static_cast<int16_t>(readUInt(file, 2));
+  const uint64_t scale = file->info.timecodeScale;
+  const int64_t slack = scale == 0 || kResyncTimecodeSlackNs / scale > 0x10000
+                            ? 0x10000
+                            : static_cast<int64_t>(kResyncTimecodeSlackNs / scale);
+  const int64_t low = file->clusterBlocks ? file->clusterMinRelative : 0;
+  const int64_t high = file->clusterBlocks ? file->clusterMaxRelative : 0;
+  if (relative < low - slack || relative > high + slack) return false;
+  if (readByte(file) < 0) return false;  // the flag byte
+  return filePosition(file) <= blockEnd;
+}
+
+// True when a SimpleBlock (simple) or BlockGroup whose ID byte lies at `at` can be trusted
+// after damage: a size that fits its Cluster, a trustworthy block header (a BlockGroup's
+// first child must be its Block), and behind it either the Cluster's end or the header of
+// another element that a Cluster holds, fitting it too.
+bool trustworthyBlock(MkvFile* file, uint64_t at, bool simple) {
+  MkvHandlerScope scope(file);
+  try {
+    seekTo(file, at + 1);
+    const uint64_t size = readSize(file);
+    const uint64_t clusterEnd = file->clusterEnd;
+    if (size > clusterEnd - filePosition(file)) return false;
+    const uint64_t end = filePosition(file) + size;
+    if (simple) {
+      if (!trustworthyBlockHeader(file, end)) return false;
+    } else {
+      if (readId(file) != mkvid::Block) return false;
+      const uint64_t blockSize = readSize(file);
+      if (blockSize > end - filePosition(file)) return false;
+      if (!trustworthyBlockHeader(file, filePosition(file) + blockSize)) return false;
+    }
+    if (end == clusterEnd) return true;
+    seekTo(file, end);
+    const uint32_t next = readId(file);
+    return plausibleClusterChild(file, next, readSize(file)) && next != mkvid::Timecode;
+  } catch (MkvParseFailure&) {
+    return false;
+  }
+}
+
+// Damage inside a timed Cluster: looks for the first trustworthy block behind `from`, up to
+// the Cluster's end. The position of its ID, or the Cluster's end when there is none (the
+// damaged stretch is passed over either way); no position when the search itself failed (an
+// I/O error). The error text and end state that the damage left are kept.
+bool findTrustworthyBlock(MkvFile* file, uint64_t from, uint64_t* found) {
+  char damage[sizeof file->errorText];
+  memcpy(damage, file->errorText, sizeof damage);
+  const uint32_t endState = file->flags & MKV_STATE_END;
+  bool searched = true;
+  *found = file->clusterEnd;
+  {
+    MkvHandlerScope scope(file);
+    try {
+      seekTo(file, from + 1);
+      for (uint64_t position = from + 1; position < file->clusterEnd; ++position) {
+        const int byte = readByte(file);
+        if (byte < 0) break;
+        if (byte != 0xA3 && byte != 0xA0) continue;
+        if (trustworthyBlock(file, position, byte == 0xA3)) {
+          *found = position;
+          break;
+        }
+        seekTo(file, position + 1);
+      }
+    } catch (MkvParseFailure&) {
+      searched = false;
+    }
+  }
+  memcpy(file->errorText, damage, sizeof damage);
+  file->flags = (file->flags & ~MKV_STATE_END) | endState;
+  return searched;
 }
 
 // The Cluster header: Timecode and friends up to the first block, which is parsed whatever
-// its size.
+// its size. Damage met once the Timecode is known sends the walk on at the next trustworthy
+// block.
 void parseClusterHeader(MkvFile* file, uint64_t size) {
-  uint64_t end = filePosition(file) + size;
+  const uint64_t start = filePosition(file);
+  uint64_t end = start + size;
+  file->clusterTimed = false;
+  file->clusterStart = start;
+  file->clusterEnd = size > UINT64_MAX - start ? UINT64_MAX : end;
+  file->trustedEnd = start;
+  file->clusterBlocks = 0;
   bool timecodeSeen = false;
   while (filePosition(file) != end) {
     uint32_t id = readChildId(file);
     uint64_t childSize = readSize(file);
+    if (timecodeSeen && !plausibleClusterChild(file, id, childSize)) {
+      uint64_t next;
+      if (findTrustworthyBlock(file, file->trustedEnd, &next)) seekTo(file, next);
+      return;
+    }
     switch (id) {
       case mkvid::Timecode:
         file->clusterTime = readUIntElement(file, childSize);
         timecodeSeen = true;
+        file->clusterTimed = true;
         break;
       case mkvid::Position:
       case mkvid::PrevSize: readUIntElement(file, childSize); break;
@@ -323,18 +452,29 @@ void parseClusterHeader(MkvFile* file, uint64_t size) {
       case mkvid::BlockGroup:
       case mkvid::SimpleBlock:
         if (!timecodeSeen) failParse(file, "Found BlockGroup before cluster TimeCode");
-        parseBlockGroup(file, childSize, file->clusterTime, id == mkvid::SimpleBlock);
+        if (!parseBlockGroup(file, childSize, file->clusterTime, id == mkvid::SimpleBlock)) {
+          // A block of no track of the file: damage, or a track the file does not describe.
+          uint64_t next;
+          if (findTrustworthyBlock(file, file->trustedEnd, &next)) seekTo(file, next);
+          return;
+        }
+        file->trustedEnd = filePosition(file);
         return;
       default: skipBytes(file, childSize);
     }
+    // Trust (MkvFile::trustedEnd) follows the Timecode and the blocks.
+    if (id == mkvid::Timecode) file->trustedEnd = filePosition(file);
   }
 }
 
 // The element walk of one pass, from the read position; returns -1 at end of file, else 0.
+// Inside a timed Cluster, an element that cannot be one of its children, or a block of no
+// track of the file, is damage: the walk goes on at the next trustworthy block.
 int walkPass(MkvFile* file, uint64_t passEnd) {
   file->passFrames = 0;
   for (;;) {
     if (filePosition(file) >= file->segmentEnd) return 0;
+    const uint64_t elementStart = filePosition(file);
     uint32_t id = readId(file);
     if (id == kNoId) return -1;
     uint64_t size = readSize(file);
@@ -345,14 +485,41 @@ int walkPass(MkvFile* file, uint64_t passEnd) {
       if (size > (isBlock ? kMaxBlockInCluster : kMaxElementInCluster))
         failParse(file, "Element in a cluster is too large around %llu, %X [%u]",
                   static_cast<unsigned long long>(filePosition(file)), id, static_cast<uint32_t>(size));
-      if (isBlock)
-        parseBlockGroup(file, size, file->clusterTime, id == mkvid::SimpleBlock);
-      else
-        skipBytes(file, size);
+      const bool inCluster = insideTimedCluster(file, elementStart);
+      bool damaged = inCluster && !plausibleClusterChild(file, id, size);
+      if (!damaged) {
+        if (isBlock)
+          damaged = !parseBlockGroup(file, size, file->clusterTime, id == mkvid::SimpleBlock) && inCluster;
+        else
+          skipBytes(file, size);
+      }
+      // The search starts behind the last block that parsed cleanly: what lies between (a
+      // Void, say) may itself be damage read as an element, which carried the walk here.
+      if (damaged) {
+        uint64_t next;
+        if (findTrustworthyBlock(file, file->trustedEnd, &next)) seekTo(file, next);
+      } else if (inCluster && isBlock) {
+        file->trustedEnd = filePosition(file);
+      }
     }
     file->readPos = filePosition(file);
     if (file->readPos > passEnd || file->passFrames >= kMaxFramesPerPass) return 0;
   }
+}
+
+// After a parse failure inside a timed Cluster: the walk goes on at the first trustworthy
+// block behind the last element that parsed cleanly (and behind `floor`, where an earlier
+// search of this pass went on). True: readPos set there, the end state cleared. False when
+// the Cluster holds none: the next Cluster is looked for.
+bool resynchroniseInCluster(MkvFile* file, uint64_t errorPosition, uint64_t floor) {
+  if (!insideTimedCluster(file, file->trustedEnd) || errorPosition < file->clusterStart) return false;
+  uint64_t next;
+  if (!findTrustworthyBlock(file, file->trustedEnd > floor ? file->trustedEnd : floor, &next) ||
+      next >= file->clusterEnd)
+    return false;
+  file->flags &= ~MKV_STATE_END;
+  file->readPos = next;
+  return true;
 }
 
 // Looks for the next plausible Cluster from the read position. True: found, readPos set.
@@ -442,9 +609,11 @@ int parseCluster(MkvFile* file) {
   uint64_t passLength = file->io->cacheSize(file->io) / 2;
   if (passLength > kMaxPassLength) passLength = kMaxPassLength;
   bool resyncing = false;
+  uint64_t blockSearchFloor = 0;  // where the last search for a block inside the Cluster went on
   for (;;) {
     try {
       if (resyncing) {
+        seekTo(file, file->readPos);
         if (!resynchronise(file)) return -1;
         resyncing = false;
         result = 1;
@@ -456,8 +625,21 @@ int parseCluster(MkvFile* file) {
       return result;
     } catch (MkvParseFailure&) {
       file->readPos = filePosition(file);
-      result = -1;
       if (++errors > kMaxErrorsPerPass) return -1;
+      // Damage inside a Cluster costs the damaged block only: the walk goes on at the next
+      // block that can be trusted, in the same Cluster, keeping its time. Otherwise (or when
+      // none is left in it) the next Cluster.
+      const uint64_t errorPosition = file->readPos;
+      if (resynchroniseInCluster(file, errorPosition, blockSearchFloor)) {
+        blockSearchFloor = file->readPos;
+        continue;
+      }
+      // The search for the next Cluster starts behind the last element of this one that
+      // parsed cleanly: a damaged size may have carried the walk far past the Cluster's end.
+      if (errorPosition >= file->clusterStart && file->trustedEnd >= file->clusterStart &&
+          file->trustedEnd < file->clusterEnd && file->trustedEnd < errorPosition)
+        file->readPos = file->trustedEnd;
+      result = -1;
       resyncing = true;
     }
   }

@@ -47,7 +47,8 @@ constexpr uint32_t Segment = 0x18538067, SeekHead = 0x114D9B74, Seek = 0x4DBB, S
 constexpr uint32_t Timecode = 0xE7, Position = 0xA7, PrevSize = 0xAB, SilentTracks = 0x5854,
                    SilentTrackNumber = 0x58D7, BlockGroup = 0xA0, Block = 0xA1, SimpleBlock = 0xA3,
                    BlockDuration = 0x9B, ReferenceBlock = 0xFB, BlockAdditions = 0x75A1,
-                   BlockMore = 0xA6, BlockAdditional = 0xA5, BlockAddId = 0xEE;
+                   BlockMore = 0xA6, BlockAdditional = 0xA5, BlockAddId = 0xEE, EncryptedBlock = 0xAF, BlockVirtual = 0xA2,
+                   Void = 0xEC, Crc32 = 0xBF;
 }  // namespace mkvid
 
 struct MkvFile {
@@ -79,6 +80,16 @@ struct MkvFile {
   uint32_t ignoreMask;
   uint64_t segmentEnd;
   uint64_t clusterTime;
+  // The Cluster the walk is in: its payload [clusterStart, clusterEnd), the end of its
+  // Timecode or of the last block in it that parsed cleanly (trustedEnd), and the relative
+  // timecodes its blocks have shown (clusterBlocks of them). A damaged block is passed over
+  // by looking for the next trustworthy block behind trustedEnd, inside these bounds.
+  // clusterTimed: the Cluster's Timecode has been read (before it, nothing in the Cluster can
+  // be placed in time, and a damaged Cluster is left whole).
+  uint64_t clusterStart, clusterEnd, trustedEnd;
+  int32_t clusterMinRelative, clusterMaxRelative;
+  uint32_t clusterBlocks;
+  bool clusterTimed;
 
   uint32_t cueCount, cueCapacity;
   MkvCuePoint* cues;

@@ -202,17 +202,41 @@ bool NextFrame(SourceState* source, FrameRead* frame) {
 
 void DropPendingFrames(SourceState* source) { source->mkvIo->pendingCount = source->mkvIo->pendingNext = 0; }
 
-enum class Reach { Nothing, Before, After, Exact };
+enum class Reach { Nothing, Before, After, Covering, Exact };
+
+// How well a frame read answers a seek to the time: Exact, it starts there; Covering, a key
+// frame whose known span holds the time (an index time late by less than a frame, as a
+// conversion from another time base can leave it: the GOP's anchor, where the frame that
+// starts next after the time would be one of its later pictures); After, it starts after the
+// time, within reach; Before otherwise.
+Reach ReachOf(const FrameRead& frame, uint64_t time, uint64_t reach) {
+  if (frame.start == time) return Reach::Exact;
+  if (frame.start < time) {
+    const bool keyWithSpan = (frame.flags & MKV_FRAME_KEY) && !(frame.flags & MKV_FRAME_UNKNOWN_END);
+    return keyWithSpan && time < frame.end ? Reach::Covering : Reach::Before;
+  }
+  return frame.start <= reach ? Reach::After : Reach::Before;
+}
+
+// Whether frame a starts nearer the time than frame b (on a tie, the earlier one).
+bool Nearer(const FrameRead& a, const FrameRead& b, uint64_t time) {
+  const uint64_t da = a.start > time ? a.start - time : time - a.start;
+  const uint64_t db = b.start > time ? b.start - time : time - b.start;
+  return da < db || (da == db && a.start < b.start);
+}
 
 // Reads on from the reader's position towards the frame that starts at the time, and stops
 // there, at the end of the track, or at the first frame that starts more than a back-off
 // past the time: the frames stored around the time have then all been read, also at a high
 // frame rate or behind long runs of pictures stored ahead of their turn. Exact: *frame starts
-// at the time. After: no frame does, and *frame is the one read that starts soonest after
-// it (an index time that misses by rounding still finds its GOP's anchor, which a fresh seek
-// would drop in an open GOP when its leading pictures follow it); the frames read behind it
-// are kept as pending, so that the track goes on from it. Before: no frame within reach
-// starts at or after the time; *frame is the last one read. Nothing: no frame read.
+// at the time. Otherwise *frame is, of the key frames whose span holds the time (Covering)
+// and the frames that start after it (After), the one whose start lies nearest the time: an
+// index time that misses early by rounding still finds its GOP's anchor, which a fresh seek
+// would drop in an open GOP when its leading pictures follow it, and one that misses late
+// finds the anchor before it rather than the next picture shown. For Covering and After the
+// frames read behind *frame are kept as pending, so that the track goes on from it. Before:
+// no frame within reach starts at or after the time; *frame is the last one read. Nothing:
+// no frame read.
 Reach ReadOnTo(SourceState* source, uint64_t time, FrameRead* frame) {
   MkvSourceIo* glue = source->mkvIo;
   DropPendingFrames(source);
@@ -220,16 +244,19 @@ Reach ReadOnTo(SourceState* source, uint64_t time, FrameRead* frame) {
   Reach result = Reach::Nothing;
   FrameRead next;
   while (ReadFrame(source, &next)) {
-    if (next.start == time) {
+    const Reach kind = ReachOf(next, time, reach);
+    if (kind == Reach::Exact) {
       DropPendingFrames(source);
       *frame = next;
       return Reach::Exact;
     }
-    if (next.start > time && next.start <= reach && (result != Reach::After || next.start < frame->start)) {
+    const bool candidate = kind == Reach::After || kind == Reach::Covering;
+    const bool haveCandidate = result == Reach::After || result == Reach::Covering;
+    if (candidate && (!haveCandidate || Nearer(next, *frame, time))) {
       DropPendingFrames(source);
       *frame = next;
-      result = Reach::After;
-    } else if (result == Reach::After) {
+      result = kind;
+    } else if (result == Reach::After || result == Reach::Covering) {
       glue->pending[glue->pendingCount++] = next;
       if (glue->pendingCount == kMkvPendingFrames) break;  // as far as the track can be held
     } else {
@@ -238,7 +265,7 @@ Reach ReadOnTo(SourceState* source, uint64_t time, FrameRead* frame) {
     }
     if (next.start > reach) break;
   }
-  if (result != Reach::After) DropPendingFrames(source);
+  if (result != Reach::After && result != Reach::Covering) DropPendingFrames(source);
   return result;
 }
 
@@ -350,7 +377,7 @@ void SeekReadMkvFrame(SourceState* source, uint64_t time) {
       // the same reach, rather than decode from the wrong place.
       if (frame.start < time) {
         const Reach onward = ReadOnTo(source, time, &chosen);
-        if (onward != Reach::After && onward != Reach::Exact) {
+        if (onward != Reach::After && onward != Reach::Covering && onward != Reach::Exact) {
           // Nothing better: the fresh seek's frame after all, with the reader behind it.
           mkvSeek(source->mkvFile, time, 0, source->mkvVideoTrack);
           if (!ReadFrame(source, &chosen)) reach = Reach::Nothing;

@@ -206,7 +206,8 @@ def matroska_layout(data):
             tracks += [parse_track(data, c, d) for item, c, d in children(data, a, b) if item == TRACK_ENTRY]
         elif element == CLUSTER:
             cluster_time = 0
-            for item, c, d in children(data, a, b):
+            numbers = {track.get("number") for track in tracks}
+            for item, c, d in cluster_children(data, a, b, numbers, scale):
                 if item == TIMECODE:
                     cluster_time = uint(data, c, d)
                 elif item == SIMPLE_BLOCK:
@@ -237,6 +238,116 @@ def matroska_layout(data):
         frames.append({"time": ((time - origin) * scale) % (1 << 64), "timecode": time, "key": key,
                        "start": start, "end": end})
     return chosen, frames
+
+
+# What a Cluster holds: Timecode, SilentTracks, Position, PrevSize, SimpleBlock, BlockGroup,
+# BlockVirtual, EncryptedBlock, Void, CRC-32.
+CLUSTER_CHILDREN = {TIMECODE, 0x5854, 0xA7, 0xAB, SIMPLE_BLOCK, BLOCK_GROUP, 0xA2, 0xAF, 0xEC, 0xBF}
+# How far a block's relative timecode may lie outside those of the blocks before it in its
+# Cluster for it to be trusted after damage.
+RESYNC_SLACK_NS = 5000000000
+
+
+def element_at(data, pos, end):
+    """(id, payload start, payload end) of the element at pos, or None when its header does
+    not read as one or it runs past end."""
+    try:
+        element, p = read_id(data, pos)
+        size, p = read_size(data, p)
+    except (SystemExit, IndexError):
+        return None
+    if size is None or p + size > end:
+        return None
+    return element, p, p + size
+
+
+def plausible_child(element):
+    if element is None or element[0] not in CLUSTER_CHILDREN:
+        return False
+    item, a, b = element
+    if item in (TIMECODE, 0xA7, 0xAB):
+        return b - a <= 8
+    return item != 0xBF or b - a == 4
+
+
+def block_payload(data, element):
+    """The payload (start, end) of a SimpleBlock, or of the Block that opens a BlockGroup."""
+    item, a, b = element
+    if item == SIMPLE_BLOCK:
+        return a, b
+    inner = element_at(data, a, b)
+    return (inner[1], inner[2]) if inner is not None and inner[0] == BLOCK else None
+
+
+def block_header(data, start, end):
+    """(track number, relative timecode) of a block payload, or None when it has no room for
+    a header."""
+    if start >= end or data[start] == 0:
+        return None
+    try:
+        number, _, _, _, _ = block_of(data, start, end, 0)
+        length = block_flags(data, start) - 2 - start
+    except (IndexError, SystemExit):
+        return None
+    if start + length + 3 > end:
+        return None
+    return number, int.from_bytes(data[start + length:start + length + 2], "big", signed=True)
+
+
+def cluster_children(data, start, end, numbers, scale):
+    """The children (id, payload start, payload end) of the Cluster payload [start, end), with
+    damage passed over: once the Cluster's Timecode is known, a child that cannot be one (an
+    unknown kind, a size that does not fit) or a block of no known track sends the walk on at
+    the next block that can be trusted, so that a damaged block costs its own frame only.
+    Before the Timecode, damage ends the Cluster."""
+    slack = RESYNC_SLACK_NS // scale if scale else 1 << 16
+    relatives = []
+    timed = False
+    trusted = start  # behind the Timecode or the last block read cleanly
+    pos = start
+    while pos < end:
+        element = element_at(data, pos, end)
+        header = None
+        if plausible_child(element) and element[0] in (SIMPLE_BLOCK, BLOCK_GROUP):
+            payload = block_payload(data, element)
+            header = block_header(data, *payload) if payload else None
+        if plausible_child(element) and (element[0] not in (SIMPLE_BLOCK, BLOCK_GROUP)
+                                         or (header is not None and header[0] in numbers)):
+            yield element
+            pos = element[2]
+            if element[0] == TIMECODE:
+                timed, trusted = True, pos
+            elif header is not None:
+                relatives.append(header[1])
+                trusted = pos
+            continue
+        if not timed:
+            return
+        pos = next_trusted_block(data, trusted + 1, end, numbers, relatives, slack)
+
+
+def next_trusted_block(data, pos, end, numbers, relatives, slack):
+    """The first position from pos on where a block starts that can be trusted: a size that
+    fits the Cluster, a known track, a relative timecode near the Cluster's others, and behind
+    it the Cluster's end or another child that fits. end when there is none."""
+    low, high = (min(relatives), max(relatives)) if relatives else (0, 0)
+    chunk = bytes(data[pos:end])
+    for k in range(len(chunk)):
+        if chunk[k] not in (SIMPLE_BLOCK, BLOCK_GROUP):
+            continue
+        element = element_at(data, pos + k, end)
+        if not plausible_child(element):
+            continue
+        payload = block_payload(data, element)
+        header = block_header(data, *payload) if payload else None
+        if header is None or header[0] not in numbers or not low - slack <= header[1] <= high + slack:
+            continue
+        if element[2] == end:
+            return pos + k
+        behind = element_at(data, element[2], end)
+        if plausible_child(behind) and behind[0] != TIMECODE:
+            return pos + k
+    return end
 
 
 def block_flags(data, start):

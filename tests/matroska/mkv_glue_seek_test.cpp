@@ -27,7 +27,8 @@ Bytes FrameUnit(int n, size_t padding) { return Bytes("\x65", 1) + char(n >> 8) 
 
 // Shown frames in groups of three stored anchor first, its two leading pictures behind it
 // (shown 0, 1, 2, 5, 3, 4, 8, 6, 7, ...), 60 to a Cluster; times in milliseconds.
-Bytes OpenGopFile(int frames = kFrames, size_t padding = 20) {
+// With frameDuration (ns) the track states its frames' default duration.
+Bytes OpenGopFile(int frames = kFrames, size_t padding = 20, uint64_t frameDuration = 0) {
   Bytes clusters;
   for (int first = 0; first < frames; first += 60) {
     Bytes blocks;
@@ -41,8 +42,10 @@ Bytes OpenGopFile(int frames = kFrames, size_t padding = 20) {
       }
     clusters += cluster(uint64_t(first) * kFrameMs, blocks);
   }
+  const Bytes duration = frameDuration ? uintElement(eid::DefaultDuration, frameDuration) : Bytes();
   return ebmlHeader() + element(eid::Segment, segmentInfo() +
-                                                  element(eid::Tracks, trackEntry(1, 1, "V_MPEG4/ISO/AVC")) + clusters);
+                                                  element(eid::Tracks, trackEntry(1, 1, "V_MPEG4/ISO/AVC", duration)) +
+                                                  clusters);
 }
 
 class MkvGlueSeek : public ::testing::Test {
@@ -136,6 +139,25 @@ TEST_F(MkvGlueSeek, ExactStartFoundBeyondTheUsualReadsInAnOpenGop) {
   }
   // No frame starts at the time: the first frame a fresh seek to it gives.
   EXPECT_EQ(FrameAfterSeek(242 * kFrameMs * 1000000 + 1000000), 243);
+}
+
+// The same file with the frames' duration stated: an index time that misses a GOP's anchor
+// by a nanosecond or a millisecond, early or late, serves the anchor and then the frames an
+// exact seek serves (late, the time lies inside the anchor's span; the next frame shown
+// would be one of its leading pictures' successors).
+class MkvGlueSeekWithDurations : public MkvGlueSeek {
+ protected:
+  void SetUp() override { Open(OpenGopFile(kFrames, 20, kFrameMs * 1000000)); }
+};
+
+TEST_F(MkvGlueSeekWithDurations, ATimeThatMissesTheAnchorEarlyOrLateServesTheAnchor) {
+  for (int anchor : {242, 302, 599}) {
+    const uint64_t time = uint64_t(anchor) * kFrameMs * 1000000;
+    for (int64_t miss : {-1, 1, -1000000, 1000000}) {
+      SCOPED_TRACE(std::to_string(anchor) + " missed by " + std::to_string(miss) + " ns");
+      EXPECT_EQ(FrameAfterSeek(uint64_t(int64_t(time) + miss)), anchor);
+    }
+  }
 }
 
 // An index time a nanosecond before the frame's start (a rounding miss) serves

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 Bytes tracksOf(const Bytes& entries) { return element(eid::Tracks, entries); }
@@ -362,6 +365,67 @@ TEST(MkvClusterDamage, FailuresResynchroniseAtTheNextCluster) {
     ASSERT_NE(mkvErrorText(f.file), nullptr) << k.name;
     EXPECT_EQ(std::string(mkvErrorText(f.file)).substr(0, k.message.size()), k.message) << k.name;
     EXPECT_FALSE(f.file->flags & MKV_STATE_END) << "a successful resynchronisation clears the end state";
+  }
+}
+
+// Damage to one block's header inside a Cluster (its first 8 bytes overwritten) costs that
+// block only: the walk goes on at the next block whose size, track and timecode can be
+// trusted, in the same Cluster and with its time, whatever the damage reads as.
+TEST(MkvClusterDamage, ADamagedBlockHeaderCostsThatBlockOnly) {
+  Bytes track = tracksOf(videoTrack());
+  auto payload = [](int k) { return Bytes(40, static_cast<char>('a' + k)); };
+  // Six blocks 40 ms apart stored in B-picture order, then a second Cluster.
+  const int16_t relatives[] = {0, 120, 40, 80, 240, 160};
+  std::vector<Bytes> blocks;
+  for (int k = 0; k < 6; ++k) blocks.push_back(simpleBlock(1, relatives[k], k == 0 ? 0x80 : 0x00, payload(k)));
+  const struct {
+    const char* name;
+    int damaged;  // the block whose header is overwritten
+    Bytes header;
+  } cases[] = {
+      {"all ones", 2, Bytes(8, '\xFF')},
+      {"zeros", 3, Bytes(8, '\0')},
+      {"the first block", 0, Bytes(8, '\xFF')},
+      {"the last block", 5, Bytes(8, '\0')},
+      // A Void whose size carries the walk 10 bytes into the next block.
+      {"a Void into the next block", 2, Bytes("\xEC\xBA", 2) + Bytes(6, '\x11')},
+      // An element of no kind a Cluster holds, small enough to pass over.
+      {"an unknown element", 2, Bytes("\x44\x44\x84", 3) + Bytes(5, '\x22')},
+      // A block of a track the file does not have.
+      {"an unknown track", 4, Bytes("\xA3\xAE\x85\x00\x00\x80", 6) + Bytes(2, 'x')},
+      {"random bytes", 1, Bytes("\x5c\x3e\xe5\xab\x7a\x65\xfa\xfc", 8)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes first;
+    for (const Bytes& b : blocks) first += b;
+    Bytes data = fileWith(track, cluster(0, first) + cluster(1000, simpleBlock(1, 0, 0x80, "second")));
+    uint64_t at = find(data, blocks[static_cast<size_t>(c.damaged)]);
+    data.replace(at, 8, c.header);
+    OpenedFile f;
+    ASSERT_TRUE(f.open(data, MKV_OPEN_NO_SEEK)) << f.error;
+    std::vector<FrameRecord> frames = readAllFrames(f.file);
+    std::vector<uint64_t> starts, positions;
+    for (const FrameRecord& r : frames) {
+      starts.push_back(r.start / 1000000);
+      positions.push_back(r.filePos);
+    }
+    std::vector<uint64_t> expectedStarts, expectedPositions;
+    for (int k = 0; k < 6; ++k) {
+      if (k == c.damaged) continue;
+      expectedStarts.push_back(static_cast<uint64_t>(relatives[k]));
+      expectedPositions.push_back(find(data, payload(k)));
+    }
+    expectedStarts.push_back(1000);
+    expectedPositions.push_back(find(data, "second"));
+    std::vector<std::pair<uint64_t, uint64_t>> got, expected;
+    // Read in start order across the queue; compare as sets of (start, position).
+    for (size_t i = 0; i < starts.size(); ++i) got.push_back({starts[i], positions[i]});
+    for (size_t i = 0; i < expectedStarts.size(); ++i) expected.push_back({expectedStarts[i], expectedPositions[i]});
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+    EXPECT_FALSE(f.file->flags & MKV_STATE_END);
   }
 }
 
