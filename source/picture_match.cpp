@@ -37,11 +37,16 @@ PictureRelation IndexNumbering::Relate(const MatchAnchor& anchor, const PictureN
     indexStarts += startsCount_[size_t(c)];
   // And on the decoder's side, between the anchor's picture and this one.
   int64_t number = Reduce(picture.number);
-  const bool modular = picture.modulus > 0 && !anchor.offsetKnown;
-  if (picture.modulus > 0 && anchor.offsetKnown) number += anchor.offset;
-  const int64_t restarts = int64_t(picture.restart) - int64_t(anchor.restart);
-  int64_t pictureStarts = std::max<int64_t>(restarts, 0);
-  if (anchor.matched && pictureStarts == 0 && number <= anchor.number) pictureStarts = 1;
+  const bool offsetHolds = anchor.offsetKnown && picture.restart == anchor.offsetRestart;
+  const bool modular = picture.modulus > 0 && !offsetHolds;
+  if (picture.modulus > 0 && offsetHolds) number += anchor.offset;
+  const int64_t restarts = std::max<int64_t>(int64_t(picture.restart) - int64_t(anchor.restart), 0);
+  const int64_t inferred =
+      std::clamp<int64_t>(int64_t(picture.inferred) - int64_t(anchor.inferred), 0, restarts);
+  int64_t pictureStarts = restarts;
+  if (anchor.matched && pictureStarts == 0 && !modular && number <= anchor.number) pictureStarts = 1;
+  // Inferred restarts count as the index says, within what they allow.
+  if (inferred > 0) pictureStarts = std::clamp(indexStarts, restarts - inferred, restarts);
   const int64_t value = coded >= 0 && coded < CodedCount() ? values_[size_t(coded)] : 0;
   if (pictureStarts != indexStarts) return pictureStarts < indexStarts ? PictureRelation::kBefore : PictureRelation::kAfter;
   if (modular) {
@@ -58,9 +63,11 @@ MatchAnchor IndexNumbering::Matched(const MatchAnchor& anchor, const PictureNumb
   next.coded = coded;
   next.matched = true;
   next.restart = picture.restart;
+  next.inferred = picture.inferred;
   next.number = coded >= 0 && coded < CodedCount() ? values_[size_t(coded)] : Reduce(picture.number);
-  if (picture.modulus > 0 && !anchor.offsetKnown) {
+  if (picture.modulus > 0 && !(anchor.offsetKnown && anchor.offsetRestart == picture.restart)) {
     next.offsetKnown = true;
+    next.offsetRestart = picture.restart;
     next.offset = next.number - Reduce(picture.number);
   }
   return next;

@@ -6,7 +6,8 @@
 // not rise (a new IDR period or GOP, a temporal_reference wrap) or, on the index's side, where
 // an IDR GOP begins; on the decoder's side where the engine says its count restarted. Two
 // pictures are the same when they lie as many count starts past the last pair matched and
-// carry the same number; otherwise one of them shows before the other.
+// carry the same number; otherwise one of them shows before the other. A count start the
+// engine inferred from lost pictures counts where the index has one, and not where it has none.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,8 @@ struct SourceState;
 
 // The numbers of one picture as the engine gave them.
 struct PictureNumbers {
-  uint32_t restart = 0;  // the engine's count of restarts since its last reset
+  uint32_t restart = 0;   // the engine's count of restarts since its last reset
+  uint32_t inferred = 0;  // how many of them it inferred from lost pictures (each may be none)
   int64_t number = 0;
   int64_t modulus = 0;   // 0: `number` is exact; else right modulo this only
 };
@@ -26,9 +28,11 @@ struct MatchAnchor {
   int32_t coded = -1;      // its coded frame; before the first match, the run's first
   bool matched = false;    // false: nothing matched since the run began
   uint32_t restart = 0;    // with `matched`: its restart count; before, the run's first picture's
+  uint32_t inferred = 0;
   int64_t number = 0;      // the index's value for it
   // What turns the numbers of pictures known only modulo a value into the index's.
   bool offsetKnown = false;
+  uint32_t offsetRestart = 0;  // the count it holds for
   int64_t offset = 0;
 };
 

@@ -76,12 +76,14 @@ bool PictureSupply::Head(Candidate* head) {
       head->numbers.restart = identity->restart;
       head->numbers.number = identity->number;
       head->numbers.modulus = identity->modulus;
+      head->numbers.inferred = identity->inferredRestarts;
     }
   }
   if (!runStarted_) {
     // Count starts are counted from the run's first picture until something matches.
     runStarted_ = true;
     anchor_.restart = head->numbers.restart;
+    anchor_.inferred = head->numbers.inferred;
   }
   return true;
 }
@@ -112,6 +114,7 @@ bool PictureSupply::HoldOne() {
     pulled.numbers.restart = identity->restart;
     pulled.numbers.number = identity->number;
     pulled.numbers.modulus = identity->modulus;
+    pulled.numbers.inferred = identity->inferredRestarts;
   }
   YV12Picture* picture = SparePicture();
   if (picture) CopySurface(env_, *surface, *picture);

@@ -23,6 +23,11 @@ struct mfxExtPictureIdentity {
   // pictures decoded from a recovery point, before any IDR picture, whose count's base the
   // decoder never saw (the picture order count's most significant part).
   mfxU32 modulus;
+  // How many of the restarts counted in `restart` the engine inferred from lost pictures (an
+  // H.264 picture whose frame_num shows that reference pictures before it were lost, an IDR
+  // picture among them or not): each may be no restart at all.
+  mfxU32 inferredRestarts;
+  mfxU32 reserved2;
   // H.264: the picture order count, as the picture's own header gives it from its restart on
   // (an IDR picture's own lsb included). MPEG-2: temporal_reference, counted on past 1023
   // inside one GOP (its value modulo 1024 is the header's field).

@@ -13,17 +13,21 @@ void DisplayOrder::Clear() {
   entries_.clear();
   ready_.clear();
   epoch_ = 0;
+  inferred_ = 0;
   sentCount_ = 0;
   ended_ = false;
   haveLastDecoded_ = false;
 }
 
-void DisplayOrder::Sent(int64_t tag, int64_t pts, std::optional<int64_t> number, bool restart, int64_t modulus) {
+void DisplayOrder::Sent(int64_t tag, int64_t pts, std::optional<int64_t> number, bool restart, int64_t modulus,
+                        bool inferred) {
   if (restart) ++epoch_;
+  if (restart && inferred) ++inferred_;
   Entry e;
   e.tag = tag;
   e.pts = pts;
   e.epoch = epoch_;
+  e.inferred = inferred_;
   e.known = number.has_value();
   e.number = number.value_or(0);
   e.modulus = modulus;
@@ -51,6 +55,7 @@ int64_t DisplayOrder::Decoded(int64_t tag) {
     // or one under no tag: it has no number of its own.
     Entry extra;
     extra.epoch = entry ? entry->epoch : epoch_;
+    extra.inferred = entry ? entry->inferred : inferred_;
     extra.sentAt = entry ? entry->sentAt : sentCount_;
     extra.seq = seq_++;
     extra.id = nextSyntheticId_--;
@@ -97,6 +102,7 @@ void DisplayOrder::Emit(const Entry& e) {
   slot.id = slot.decoded ? e.id : -1;
   slot.pts = e.pts;
   slot.restart = e.epoch;
+  slot.inferred = e.inferred;
   slot.numberKnown = e.known && !e.synthetic;
   slot.number = e.number;
   slot.modulus = e.modulus;

@@ -32,6 +32,7 @@ class DisplayOrder {
     int64_t id = -1;         // decoded: what Decoded() returned for the picture
     int64_t pts = kNoPts;    // the picture's time stamp as sent
     int64_t restart = 0;     // restarts of the count before this picture since Clear
+    int64_t inferred = 0;    // how many of them were inferred from lost pictures
     bool numberKnown = false;
     int64_t number = 0;      // the picture's own number in its count (numberKnown)
     int64_t modulus = 0;     // 0: `number` is exact; else right modulo this only
@@ -47,7 +48,9 @@ class DisplayOrder {
   // A picture handed to libavcodec. `restart`: its number starts a new count (IDR,
   // memory_management_control_operation 5, MPEG-2 GOP header).
   // `modulus`: the number is right only modulo this value (0: exact); carried to the slot.
-  void Sent(int64_t tag, int64_t pts, std::optional<int64_t> number, bool restart, int64_t modulus = 0);
+  // `inferred`: the restart was inferred from lost pictures and may be none.
+  void Sent(int64_t tag, int64_t pts, std::optional<int64_t> number, bool restart, int64_t modulus = 0,
+            bool inferred = false);
   // A picture libavcodec gave out, with its packet's tag. Returns the id the picture is kept
   // under until its slot comes out, or -1 when its slot is gone already (drop it).
   int64_t Decoded(int64_t tag);
@@ -67,6 +70,7 @@ class DisplayOrder {
     int64_t tag = -1;
     int64_t pts = kNoPts;
     int64_t epoch = 0;
+    int64_t inferred = 0;
     int64_t number = 0;
     bool known = false;
     bool synthetic = false;  // placed after the picture libavcodec gave before it
@@ -96,6 +100,7 @@ class DisplayOrder {
   std::deque<Entry> entries_;  // sent and not yet out, in decode order
   std::deque<Slot> ready_;
   int64_t epoch_ = 0;
+  int64_t inferred_ = 0;
   int64_t sentCount_ = 0;
   int64_t seq_ = 0;
   int64_t nextSyntheticId_ = -2;

@@ -190,13 +190,15 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
   }
 
   const int64_t maxFrameNum = int64_t{1} << sps.log2MaxFrameNum;
-  // frame_num counts reference pictures from the IDR picture's 0. A picture that counts 0 or
-  // 1 where the reference before it was far from the wrap follows an IDR picture that was
-  // lost: its count starts there, as the IDR picture's would have.
+  // frame_num counts reference pictures from the IDR picture's 0, one step a reference. A
+  // picture that counts 0 or 1 after a jump follows lost reference pictures: an IDR picture
+  // (its count then starts here, as the IDR picture's would have), or the pictures around a
+  // wrap of frame_num. Which it was the numbers cannot tell, so the count is started here as
+  // a restart that may not be one, with numbers known only up to the count's base.
   bool idrLost = false;
-  if (!slice.idr && !result.secondField && lastRefFrameNum_ >= 0 && lastRefFrameNum_ + 8 < maxFrameNum) {
+  if (!slice.idr && !result.secondField && lastRefFrameNum_ >= 0) {
     const int64_t frameNum = slice.frameNum;
-    idrLost = frameNum <= 1 && frameNum != lastRefFrameNum_ && frameNum != lastRefFrameNum_ + 1;
+    idrLost = frameNum <= 1 && frameNum != lastRefFrameNum_ && frameNum != (lastRefFrameNum_ + 1) % maxFrameNum;
   }
   if (slice.reference) lastRefFrameNum_ = slice.mmco5 ? 0 : slice.frameNum;
   int64_t top = 0, bottom = 0;
@@ -265,7 +267,9 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
   int64_t order = slice.field ? (slice.bottom ? bottom : top) : std::min(top, bottom);
   prevMmco5_ = slice.mmco5;
   result.restart = slice.idr || idrLost;
-  if (result.restart || slice.mmco5) baseKnown_ = true;
+  result.restartInferred = idrLost;
+  if (slice.idr || slice.mmco5) baseKnown_ = true;
+  if (idrLost) baseKnown_ = false;
   if (!baseKnown_) {
     // From a recovery point the counts run on from a base never seen: type 0 knows the
     // count modulo the lsb range, type 2 modulo twice the frame_num range, type 1 not at all.
@@ -341,7 +345,7 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
       if (result.dropEnd == 0) result.dropBegin = picture;
       result.dropEnd = end;
     } else {
-      PictureNumber own{n.picture, n.secondField, n.number, n.restart, 0, n.type, std::move(result.withoutData),
+      PictureNumber own{n.picture, n.secondField, n.number, n.restart, false, 0, n.type, std::move(result.withoutData),
                         result.dropBegin, result.dropEnd};
       result = std::move(own);
     }

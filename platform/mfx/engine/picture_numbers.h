@@ -19,6 +19,7 @@ struct PictureNumber {
   bool secondField = false;   // the second field of a pair: the first field's picture
   std::optional<int64_t> number;  // none: the picture's header cannot be read
   bool restart = false;       // the count starts again at this picture
+  bool restartInferred = false;  // from lost pictures before it: perhaps no restart at all
   // 0: `number` is exact. Otherwise it is right modulo this value only: the count's base was
   // never seen (H.264 decoded from a recovery point, before an IDR picture).
   int64_t modulus = 0;

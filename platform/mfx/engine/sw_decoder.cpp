@@ -509,7 +509,7 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
     tag = lastTag_;
   } else if (number.picture) {
     tag = lastTag_ = nextTag_++;
-    order_.Sent(tag, pts, number.number, number.restart, number.modulus);
+    order_.Sent(tag, pts, number.number, number.restart, number.modulus, number.restartInferred);
   }
   if (codecId_ == MFX_CODEC_MPEG2 || codecId_ == MFX_CODEC_VC1) {
     // libavcodec drops B pictures that arrive before it holds two references (the leading
@@ -623,6 +623,7 @@ void SwDecoder::PassSlots() {
     picture.numberKnown = slot.numberKnown && codecId_ != MFX_CODEC_VC1;
     picture.number = slot.number;
     picture.modulus = slot.modulus;
+    picture.inferred = slot.inferred;
     if (slot.decoded) {
       auto it = std::find_if(held_.begin(), held_.end(), [&](const auto& h) { return h.first == slot.id; });
       if (it != held_.end()) {
@@ -709,7 +710,6 @@ void SwDecoder::EmitPicture(Picture& picture, mfxFrameSurface1* work) {
                                                       : static_cast<mfxU64>(picture.pts);
   work->Data.FrameOrder = frameOrder_++;
   work->Data.Corrupted = picture.corrupt ? MFX_CORRUPTION_MAJOR : 0;
-  if (getenv("TV_DEBUG")) fprintf(stderr, "EMIT frame=%d known=%d restart=%lld number=%lld mod=%lld\n", picture.frame!=nullptr, picture.numberKnown, (long long)picture.restart, (long long)picture.number, (long long)picture.modulus);
   if (mfxExtPictureIdentity* identity = FindPictureIdentity(work->Data)) {
     identity->filled = 1;
     identity->decoded = picture.frame ? 1 : 0;
@@ -717,6 +717,7 @@ void SwDecoder::EmitPicture(Picture& picture, mfxFrameSurface1* work) {
     identity->restart = static_cast<mfxU32>(picture.restart);
     identity->number = picture.number;
     identity->modulus = static_cast<mfxU32>(picture.modulus);
+    identity->inferredRestarts = static_cast<mfxU32>(picture.inferred);
   }
 }
 

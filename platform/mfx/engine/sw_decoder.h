@@ -64,6 +64,7 @@ class SwDecoder {
     bool numberKnown = false;
     int64_t number = 0;
     int64_t modulus = 0;
+    int64_t inferred = 0;  // restarts inferred from lost pictures, among `restart`
   };
   struct Chunk {  // bytes handed to the decode thread
     AVBufferRef* buffer = nullptr;
