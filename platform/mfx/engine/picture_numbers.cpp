@@ -191,14 +191,15 @@ PictureNumber PictureNumbering::Avc(const uint8_t* data, size_t size, const Sequ
 
   const int64_t maxFrameNum = int64_t{1} << sps.log2MaxFrameNum;
   // frame_num counts reference pictures from the IDR picture's 0, one step a reference. A
-  // picture that counts 0 or 1 after a jump follows lost reference pictures: an IDR picture
-  // (its count then starts here, as the IDR picture's would have), or the pictures around a
-  // wrap of frame_num. Which it was the numbers cannot tell, so the count is started here as
-  // a restart that may not be one, with numbers known only up to the count's base.
+  // picture whose frame_num jumps back follows lost reference pictures: an IDR picture among
+  // them (its count then starts here, as the IDR picture's would have), or the pictures
+  // around a wrap of frame_num. Which it was the numbers cannot tell, so the count is started
+  // here as a restart that may not be one, with numbers known only up to the count's base.
   bool idrLost = false;
   if (!slice.idr && !result.secondField && lastRefFrameNum_ >= 0) {
     const int64_t frameNum = slice.frameNum;
-    idrLost = frameNum <= 1 && frameNum != lastRefFrameNum_ && frameNum != (lastRefFrameNum_ + 1) % maxFrameNum;
+    idrLost = (frameNum <= 1 || frameNum < lastRefFrameNum_) && frameNum != lastRefFrameNum_ &&
+              frameNum != (lastRefFrameNum_ + 1) % maxFrameNum;
   }
   if (slice.reference) lastRefFrameNum_ = slice.mmco5 ? 0 : slice.frameNum;
   int64_t top = 0, bottom = 0;
