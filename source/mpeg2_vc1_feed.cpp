@@ -41,8 +41,30 @@ GopChoice ChooseRecord(const SourceState* source, int32_t target, StepBack rule)
   return {record, coded - first(record) + 1};
 }
 
+// Records stepped back over at most when their sequence header is gone.
+constexpr int32_t kMaxDamagedRecords = 8;
+
+// True when the unit at the record's position is its sequence header (MPEG-2).
+bool SequenceHeaderAt(SourceDecoder* source, uint64_t position) {
+  SeekStream(source, position);
+  if (source->unitExtractor(source) <= 0) return false;
+  const StreamUnit* unit = source->currentUnit;
+  return unit->length >= 4 && unit->data[3] == 0xB3;
+}
+
 void SeekAndFeed(SourceDecoder* source, StepBack rule) {
   GopChoice choice = ChooseRecord(source, source->targetFrame, rule);
+  if (rule == StepBack::kMpeg2) {
+    // A record whose sequence header is lost from the file starts no decoding: the decoder
+    // would wait for the next record's header, and that record's pictures would come first.
+    // The record before it is decoded on through the damage instead.
+    for (int32_t stepped = 0; choice.gop > 0 && stepped < kMaxDamagedRecords; ++stepped) {
+      if (SequenceHeaderAt(source, source->gopTable[choice.gop]->sequencePosition)) break;
+      const int32_t earlier = choice.gop - 1;
+      choice.framesToSkip += source->gopTable[choice.gop]->firstFrame - source->gopTable[earlier]->firstFrame;
+      choice.gop = earlier;
+    }
+  }
   source->framesToSkip = choice.framesToSkip;
   SetEvent(source->seekReadyEvent);
   // From here on GetFrame asks for decoded pictures on its own.
