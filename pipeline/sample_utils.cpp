@@ -1,6 +1,7 @@
 #include "pipeline/sample_utils.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "pipeline/error_line.h"
 
@@ -27,4 +28,12 @@ void FreeBitstream(mfxBitstream* bitstream) {
   if (!bitstream) return;
   std::free(bitstream->Data);
   bitstream->Data = nullptr;
+}
+
+bool AppendToBitstream(mfxBitstream* bitstream, const uint8_t* data, uint32_t length) {
+  const uint64_t end = uint64_t(bitstream->DataOffset) + bitstream->DataLength;
+  if (!bitstream->Data || end + length > bitstream->MaxLength) return false;
+  std::memcpy(bitstream->Data + end, data, length);
+  bitstream->DataLength += length;
+  return true;
 }

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr uint32_t kFeedBufferSize = 10485760;  // bitstream and priming buffer
 constexpr int kMaxPpsFed = 15;
 
 void PrintErrorLine(mfxStatus status, int line) { PrintReturnOnError(status, "avc", line); }
@@ -30,15 +29,6 @@ int32_t CoveringIndex(const uint64_t* offsets, int32_t count, uint64_t p) {
   return 0;
 }
 
-// Appends the current stream unit to the bitstream; false when it does not fit.
-bool AppendBytes(mfxBitstream* bitstream, const uint8_t* data, uint32_t length) {
-  uint64_t end = uint64_t(bitstream->DataOffset) + bitstream->DataLength;
-  if (!bitstream->Data || end + length > bitstream->MaxLength) return false;
-  std::memcpy(bitstream->Data + end, data, length);
-  bitstream->DataLength += length;
-  return true;
-}
-
 // Positions the source at an indexed unit, extracts it and appends it. Returns 1 on
 // success, else the extractor's result (0 or less), or -1 when the unit does not fit.
 int FeedIndexedUnit(SourceDecoder* source, uint64_t position) {
@@ -46,7 +36,7 @@ int FeedIndexedUnit(SourceDecoder* source, uint64_t position) {
   int result = source->unitExtractor(source);
   if (result <= 0) return result;
   const StreamUnit* unit = source->currentUnit;
-  return AppendBytes(&source->bitstream, unit->data, unit->length) ? 1 : -1;
+  return AppendToBitstream(&source->bitstream, unit->data, unit->length) ? 1 : -1;
 }
 
 // The SPS that covers the GOP and up to fifteen PPS ending with the one that covers it.
@@ -68,18 +58,19 @@ int FeedIndexedParameterSets(SourceDecoder* source, uint64_t gopPosition) {
 
 }  // namespace
 
+int32_t GopHolding(const SourceState* source, int32_t frame) {
+  auto first = [source](int32_t gop) { return source->gopTable[gop]->firstFrame; };
+  for (int32_t i = 0; i + 1 < source->gopCount; ++i) {
+    if (uint32_t(first(i)) <= uint32_t(frame) && uint32_t(frame) < uint32_t(first(i + 1))) return i;
+  }
+  return std::max(source->gopCount - 1, 0);
+}
+
 GopChoice ChooseAvcGop(const SourceState* source, int32_t target) {
   const FrameEntry& entry = source->frameTable[target];
   int32_t coded = std::max(entry.topFrame, entry.bottomFrame);
   auto first = [source](int32_t gop) { return source->gopTable[gop]->firstFrame; };
-
-  int32_t gop = source->gopCount - 1;
-  for (int32_t i = 0; i + 1 < source->gopCount; ++i) {
-    if (uint32_t(first(i)) <= uint32_t(coded) && uint32_t(coded) < uint32_t(first(i + 1))) {
-      gop = i;
-      break;
-    }
-  }
+  int32_t gop = GopHolding(source, coded);
   // The display frame's other field lies in the previous GOP.
   if (gop > 0 && coded == first(gop) && entry.topFrame != entry.bottomFrame) --gop;
   // A B picture leads the GOP in output order: it predicts from the previous GOP.
@@ -108,7 +99,9 @@ int32_t AvcSeekAndFeed(SourceDecoder* source) {
   if (result <= 0) return result;
 
   SeekStream(source, gopPosition);
-  return source->RunDecoding(source, source);
+  status = source->RunDecoding(source, source);
+  source->runStatus.store(status);
+  return status;
 }
 
 int32_t PrimeDecoder(SourceDecoder* source) {

@@ -6,6 +6,9 @@
 class SourceDecoder;
 struct SourceState;
 
+// The bitstream buffer of every seek-and-feed run, and of the priming.
+constexpr uint32_t kFeedBufferSize = 10485760;
+
 // Worker thread, after each go event: chooses the GOP for targetFrame, stores
 // framesToSkip and sets seekReadyEvent, primes the decoder on first use, feeds the
 // GOP's parameter sets and runs the decode loop from the GOP. Returns the decode
@@ -28,3 +31,7 @@ struct GopChoice {
   int32_t framesToSkip;
 };
 GopChoice ChooseAvcGop(const SourceState* source, int32_t target);
+
+// The decoding start point whose frames hold frame number `frame`: the last one whose first
+// frame is at or before it (unsigned comparisons); the last start point when none is.
+int32_t GopHolding(const SourceState* source, int32_t frame);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "platform/avisynth/avisynth_interface.h"
+#include "source/avc.h"
 #include "source/clip.h"
 #include "source/overlay.h"
 #include "source/picture_copy.h"
@@ -27,15 +28,7 @@ PictureCopy EarlierFieldCopy(const FrameEntry& entry) {
   return entry.bottomFrame < entry.topFrame ? PictureCopy::BottomField : PictureCopy::TopField;
 }
 
-int32_t GopOfFrame(const SourceState& source, int32_t n) {
-  if (source.gopCount <= 1) return 0;
-  for (int32_t g = 0; g + 1 < source.gopCount; ++g) {
-    if (uint32_t(source.gopTable[g]->firstFrame) <= uint32_t(n) &&
-        uint32_t(n) < uint32_t(source.gopTable[g + 1]->firstFrame))
-      return g;
-  }
-  return source.gopCount - 1;
-}
+int32_t GopOfFrame(const SourceState& source, int32_t n) { return GopHolding(&source, n); }
 
 const char* AvcCodingType(uint32_t sliceType, bool idrGop) {
   switch (sliceType) {
@@ -126,6 +119,8 @@ void FrameServer::RaiseWorkerFailure() {
   if (source.workerStatus == kWorkerInitFailed)
     env->ThrowError("Pipeline init failed. Specified decode engine not available.");
   if (source.workerStatus == kWorkerPrimingFailed) env->ThrowError("DecodeHeader() failed.");
+  if (source.runStatus.load() == MFX_ERR_INCOMPATIBLE_VIDEO_PARAM || clip.pictures->SizeChanged())
+    env->ThrowError("Orvanto: the picture size changes before frame %d; a clip has one picture size.", n);
   env->ThrowError("Orvanto: decoding ended before frame %d could be served (damaged or truncated source?).", n);
   std::abort();  // not reached: ThrowError does not return
 }

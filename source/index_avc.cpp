@@ -139,12 +139,8 @@ int CloseAvcIndex(SourceState* source, const AvcReadState& state) {
   source->leadingSkipCount = 0;
   if (source->gopTable[0]->isIdr == 0) {
     // B frames ahead of a non-IDR start refer to pictures before the stream.
-    int32_t n = 0;
-    while (n < state.codedCount &&
-           (source->frameTable[n].sliceType == 1 || source->frameTable[n].sliceType == 6)) {
-      ++n;
-    }
-    source->leadingSkipCount = n;
+    source->leadingSkipCount = LeadingBCount(source->frameTable, state.codedCount,
+                                             [](const FrameEntry& e) { return e.sliceType == 1 || e.sliceType == 6; });
   }
   return FinishIndexRead(source);
 }

@@ -97,6 +97,15 @@ void PlaceFilmFrame(FrameEntry* table, DisplayBuilder* builder, int32_t codedFra
 
 // The display count of a mode after dropping the trailing entries that name a coded
 // frame at or above usableFrames (topFrame only for force film).
+// Coded frames from frame 0 on, at most `codedCount`, for which `isB` holds: the leading B
+// pictures of a stream that starts at an open GOP.
+template <typename IsB>
+int32_t LeadingBCount(const FrameEntry* table, int32_t codedCount, IsB isB) {
+  int32_t n = 0;
+  while (n < codedCount && isB(table[n])) ++n;
+  return n;
+}
+
 int32_t TrimmedDisplayCount(const FrameEntry* table, int32_t fieldop, const DisplayBuilder& builder,
                             int32_t usableFrames);
 

@@ -117,8 +117,7 @@ int CloseMpeg2Index(SourceState* source, const Mpeg2ReadState& state) {
   if (source->gopTable[0]->closedFlag == 0 && c > 0 && table[0].pictureType == kPictureB) {
     // Leading B frames of an open GOP refer to a picture before the stream: skip
     // every display frame that shows one of them.
-    int32_t n = 0;
-    while (n < c && table[n].pictureType == kPictureB) ++n;
+    const int32_t n = LeadingBCount(table, c, [](const FrameEntry& e) { return e.pictureType == kPictureB; });
     int32_t skip = 0;
     while (skip < source->displayFrameCount &&
            !(table[skip].topFrame >= n && table[skip].bottomFrame >= n)) {

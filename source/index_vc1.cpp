@@ -125,9 +125,8 @@ int CloseVc1Index(SourceState* source, const Vc1ReadState& state) {
   source->leadingSkipCount = 0;
   if (source->gopTable[0]->closedFlag == 0) {
     // Counted in coded frames and used as a display frame number as it stands.
-    int32_t n = 0;
-    while (n < c && source->frameTable[n].pictureType == kPictureB) ++n;
-    source->leadingSkipCount = n;
+    source->leadingSkipCount =
+        LeadingBCount(source->frameTable, c, [](const FrameEntry& e) { return e.pictureType == kPictureB; });
   }
   return FinishIndexRead(source);
 }

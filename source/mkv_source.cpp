@@ -2,6 +2,8 @@
 // source file, the track choice, and frames prepared for the elementary-stream getter.
 #include "source/mkv_source.h"
 
+#include "pipeline/sample_utils.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -267,14 +269,6 @@ Reach ReadOnTo(SourceState* source, uint64_t time, FrameRead* frame) {
   }
   if (result != Reach::After && result != Reach::Covering) DropPendingFrames(source);
   return result;
-}
-
-bool AppendToBitstream(mfxBitstream* bitstream, const uint8_t* data, uint32_t length) {
-  const uint64_t end = uint64_t(bitstream->DataOffset) + bitstream->DataLength;
-  if (!bitstream->Data || end + length > bitstream->MaxLength) return false;
-  memcpy(bitstream->Data + end, data, length);
-  bitstream->DataLength += length;
-  return true;
 }
 
 // Walks the track's configuration record: calls visit(set, length) for every SPS, then

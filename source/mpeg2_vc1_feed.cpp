@@ -5,12 +5,11 @@
 #include <algorithm>
 
 #include "pipeline/sample_utils.h"
+#include "source/avc.h"
 #include "source/source_decoder.h"
 #include "source/stream_readers.h"
 
 namespace {
-
-constexpr uint32_t kFeedBufferSize = 10485760;  // a fresh bitstream for every run
 
 enum class StepBack { kMpeg2, kVc1 };
 
@@ -19,14 +18,7 @@ GopChoice ChooseRecord(const SourceState* source, int32_t target, StepBack rule)
   // The last coded frame the display frame needs.
   int32_t coded = std::max(entry.topFrame, entry.bottomFrame);
   auto first = [source](int32_t record) { return source->gopTable[record]->firstFrame; };
-
-  int32_t record = source->gopCount - 1;
-  for (int32_t i = 0; i + 1 < source->gopCount; ++i) {
-    if (uint32_t(first(i)) <= uint32_t(coded) && uint32_t(coded) < uint32_t(first(i + 1))) {
-      record = i;
-      break;
-    }
-  }
+  int32_t record = GopHolding(source, coded);
   if (record > 0) {
     if (rule == StepBack::kMpeg2) {
       // The record's first frames in output order may be B pictures that predict from
@@ -79,7 +71,7 @@ void SeekAndFeed(SourceDecoder* source, StepBack rule) {
 
   SeekStream(source, position);
   if (InitBitstream(&source->bitstream, kFeedBufferSize) != MFX_ERR_NONE) return;
-  source->RunDecoding(source, source);
+  source->runStatus.store(source->RunDecoding(source, source));
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ bool PictureSupply::Head(Candidate* head) {
     head->numberKnown = front.numberKnown;
     head->numbers = front.numbers;
   } else {
-    head->surface = PullPicture(&source_);
+    head->surface = Pull();
     if (!head->surface) return false;
     if (const mfxExtPictureIdentity* identity = FindPictureIdentity(head->surface->Data); identity && identity->filled) {
       head->identified = true;
@@ -103,8 +103,24 @@ void PictureSupply::HoldPulled(Candidate* head) {
   head->surface = nullptr;
 }
 
-bool PictureSupply::HoldOne() {
+mfxFrameSurface1* PictureSupply::Pull() {
+  if (sizeChanged_) return nullptr;
   mfxFrameSurface1* surface = PullPicture(&source_);
+  if (!surface) return nullptr;
+  const mfxFrameInfo& info = surface->Info;
+  if (!pictureW_) {
+    pictureW_ = info.CropW;
+    pictureH_ = info.CropH;
+  } else if (info.CropW != pictureW_ || info.CropH != pictureH_) {
+    HandBackPicture(&source_);
+    sizeChanged_ = true;
+    return nullptr;
+  }
+  return surface;
+}
+
+bool PictureSupply::HoldOne() {
+  mfxFrameSurface1* surface = Pull();
   if (!surface) return false;
   Candidate pulled;
   pulled.surface = surface;

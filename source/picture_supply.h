@@ -44,6 +44,9 @@ class PictureSupply {
   bool TakeNext(IScriptEnvironment* env, bool show, const YV12Picture& out);
   // Forgets the run: the next request must seek.
   void Drop();
+  // True once a picture of another size than the clip's first came (TakeNext then fails):
+  // a stream joined from encodes of different sizes.
+  bool SizeChanged() const { return sizeChanged_; }
 
  private:
   enum class Mode { kUndecided, kByNumbers, kInOrder };
@@ -63,6 +66,7 @@ class PictureSupply {
 
   bool Head(Candidate* head);
   bool HoldOne();              // pulls a picture into the back of the queue
+  mfxFrameSurface1* Pull();    // the worker's next picture, null when none (or another size)
   void HoldPulled(Candidate* head);
   void Use(IScriptEnvironment* env, const Candidate& head, bool show, const YV12Picture& out);
   void Discard(const Candidate& head);
@@ -82,4 +86,6 @@ class PictureSupply {
   std::deque<Held> queue_;
   std::vector<YV12Picture*> spare_;
   IScriptEnvironment* env_ = nullptr;
+  uint16_t pictureW_ = 0, pictureH_ = 0;  // the size of the clip's first picture
+  bool sizeChanged_ = false;
 };

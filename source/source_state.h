@@ -134,6 +134,9 @@ struct SourceState {
   char lineBuffer[kLineBufferSize];
 
   int32_t framesToSkip;                // written by the feed before seekReadyEvent
+  // How the last decode run ended (written by the worker before the run is over): the
+  // decoder's status, MFX_ERR_INCOMPATIBLE_VIDEO_PARAM when the picture size changed.
+  std::atomic<int32_t> runStatus{0};
   std::atomic<int32_t> workerRunning;  // 1 from the worker's start until it ends
   IScriptEnvironment* env;
 

@@ -134,6 +134,7 @@ DWORD WorkerThreadProc(void* parameter) {
     HANDLE handles[2] = {source->killEvent, workerParams->goEvent};
     DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
     if (result == WAIT_OBJECT_0) break;
+    source->runStatus.store(MFX_ERR_NONE);
     RunFeed(source, workerParams->codecKind);
     if (!source->decoderReady) {
       source->workerStatus = kWorkerPrimingFailed;

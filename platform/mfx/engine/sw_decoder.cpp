@@ -44,10 +44,10 @@ int64_t HoldPackets(uint32_t codecId, int threads) {
 }
 
 // libavcodec's own messages (concealment notes such as "mmco: unref short failure" on random
-// access into pyramid-B streams) are not the user's business: the engine reports through its
-// statuses. Messages of everything else pass on to the default output.
+// access into pyramid-B streams, "overread" on damaged MPEG-2, parser notes) are not the
+// user's business: the engine reports through its statuses. Only a fatal message passes on.
 void QuietCodecLog(void* object, int level, const char* format, va_list args) {
-  if (object && *static_cast<const AVClass* const*>(object) == avcodec_get_class()) return;
+  if (level > AV_LOG_FATAL) return;
   av_log_default_callback(object, level, format, args);
 }
 
@@ -265,10 +265,6 @@ mfxStatus SwDecoder::CheckSequenceHeader(const uint8_t* data, size_t size, bool 
   }
   if (!info.supported || info.width > params_.mfx.FrameInfo.Width || info.height > params_.mfx.FrameInfo.Height)
     return MFX_ERR_INCOMPATIBLE_VIDEO_PARAM;
-  // A stream has one picture size: a sequence that shows another cannot go on in this one.
-  if (pictureW_ && (info.cropW != pictureW_ || info.cropH != pictureH_)) return MFX_ERR_INCOMPATIBLE_VIDEO_PARAM;
-  pictureW_ = info.cropW;
-  pictureH_ = info.cropH;
   const bool first = !haveSequence_;
   sequence_ = info;
   sequenceUnit_.assign(data, data + unitSize);

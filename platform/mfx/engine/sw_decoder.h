@@ -116,7 +116,6 @@ class SwDecoder {
   SequenceInfo sequence_{};            // written while the thread is idle, read by it
   std::vector<uint8_t> sequenceUnit_;  // the active sequence header, to notice changes
   bool haveSequence_ = false;
-  uint16_t pictureW_ = 0, pictureH_ = 0;  // the picture size of the first sequence since Init
   bool gated_ = true;                  // skipping input up to a sequence header
   bool headerCheckedHere_ = false;     // the header at the current DataOffset was checked
   bool drained_ = false;
