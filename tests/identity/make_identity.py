@@ -13,11 +13,11 @@ Three groups of cases, each case written as CASE.case (lines "key value"):
   clip and again after frame `after`.
 - capture: a transport or elementary stream damaged first and indexed afterwards.
   `intact` lists the barcode numbers of the pictures that ffmpeg decodes from the damaged
-  file exactly as from the intact one.
+  file exactly as from the intact one; `source_md5` names a file with one line "barcode
+  md5" per picture of ffmpeg's decode of the intact source (MD5 masked as above), which
+  tells an intact picture from a damaged or concealed one.
 - after: a stream indexed intact and damaged afterwards. `span` lists, as ranges A-B, the
-  display frames the damage may reach: each damaged picture and the pictures that predict
-  from it (for an I or P picture from the anchor before it to the leading pictures of the
-  next GOP; for a reference B the B pictures between its anchors; a non-reference B alone).
+  display frames the damage may reach (see `damage_span`).
 
 usage: make_identity.py OUTDIR --indexer HALVERN_PY
 """
@@ -269,6 +269,14 @@ def write_md5s(path, out):
     md5s = [masked_md5(picture) for _, picture in decoded_pictures(path)]
     write(out, "".join(m + "\n" for m in md5s).encode())
     return len(md5s)
+
+
+def write_source_md5s(intact, out):
+    """One line "barcode md5" per picture of ffmpeg's decode of the intact source."""
+    lines = ["%d %s\n" % (barcode(picture, width), masked_md5(picture))
+             for width, picture in decoded_pictures(intact)]
+    write(out, "".join(lines).encode())
+    return out
 
 
 def intact_numbers(damaged, intact):
@@ -548,12 +556,70 @@ def damage_after(out_dir, stream, kind, packaging):
     write(path, data)
     span = set()
     for picture in aimed:
-        first, last = make_damaged.span_of(pictures, picture)
-        span.update(range(first, last + 1))
+        span |= damage_span(pictures, picture, codec)
     return write_case(out_dir, name, {
         "group": "after", "file": path, "index": index_path, "frames": stream["frames"],
         "damaged": ",".join(str(p["display"]) for p in aimed),
         "span": ",".join("%d-%d" % (a, b) for a, b in make_damaged.ranges(span))})
+
+
+def damage_span(pictures, picture, codec):
+    """The display frames that damage to one picture (pictures in decode order, with their
+    GOP counted from each I picture) may reach: the frames a decoder may fill with that
+    picture's concealment or with concealment copied from its references.
+
+    MPEG-2 predicts from the two anchors around a picture only: an I or P picture reaches
+    from the anchor before it to the end of its GOP and the next GOP's leading B pictures; a
+    B picture is no reference and stays alone.
+
+    H.264 predicts from any picture still marked for reference, so a damaged reference
+    picture reaches every picture decoded after it up to the next I picture (IDR or
+    recovery point: x264 writes no other I picture without scene cuts), plus the next
+    GOP's leading pictures, which predict from this GOP. A damaged leading picture of an
+    open GOP reaches only the leading pictures decoded after it (the pictures after the I
+    picture never predict from them). A non-reference picture stays alone."""
+    if codec != "h264":
+        first, last = make_damaged.span_of(pictures, picture)
+        return set(range(first, last + 1))
+    if not picture["ref"]:
+        return {picture["display"]}
+
+    def first_display(gop):
+        members = gop_members(pictures, gop)
+        return members[0]["display"] if members else None
+
+    gop, i_display = picture["gop"], first_display(picture["gop"])
+    leading = i_display is not None and picture["display"] < i_display
+    span = {p["display"] for p in gop_members(pictures, gop)
+            if p["decode"] >= picture["decode"] and (not leading or p["display"] < i_display)}
+    next_i = first_display(gop + 1)
+    if not leading and next_i is not None:
+        span |= {p["display"] for p in gop_members(pictures, gop + 1) if p["display"] < next_i}
+    return span
+
+
+def check_damage_span():
+    """The H.264 span rule on two small pyramids (closed and open GOPs): a damaged picture
+    reaches no frame of the next GOP but its leading pictures, so a frame shown one GOP off
+    stays caught."""
+    def pictures(gops):
+        table = []
+        for gop, members in enumerate(gops):
+            for display, kind, ref in members:
+                table.append({"display": display, "type": kind, "ref": ref, "gop": gop, "decode": len(table)})
+        return table
+    closed = pictures([[(0, "I", 1), (4, "P", 1), (2, "B", 1), (1, "B", 0), (3, "B", 0), (8, "P", 1), (6, "B", 1),
+                        (5, "B", 0), (7, "B", 0), (9, "P", 1)],
+                       [(10, "I", 1), (14, "P", 1), (12, "B", 1), (11, "B", 0), (13, "B", 0), (15, "P", 1)]])
+    opened = pictures([[(0, "I", 1), (4, "P", 1), (2, "B", 1), (1, "B", 0), (3, "B", 0), (7, "P", 1)],
+                       [(10, "I", 1), (9, "B", 1), (8, "B", 0), (14, "P", 1), (12, "B", 1), (11, "B", 0),
+                        (13, "B", 0), (15, "P", 1)]])
+    expected = [(closed, 2, {1, 2, 3, 5, 6, 7, 8, 9}), (closed, 3, {1}), (closed, 9, {9}), (closed, 0, set(range(10))),
+                (opened, 5, {7, 8, 9}), (opened, 7, {8, 9}), (opened, 6, set(range(8, 16)))]
+    for table, decode, span in expected:
+        found = damage_span(table, table[decode], "h264")
+        if found != span:
+            raise RuntimeError("span of picture %d: %s, not %s" % (decode, sorted(found), sorted(span)))
 
 
 def edit_matroska(data, es, offset, values):
@@ -592,7 +658,8 @@ def damage_before(out_dir, stream, kind, packaging):
                     frames - 2, frames - 1})
     return write_case(out_dir, name, {
         "group": "capture", "file": path, "index": index_path, "random": min(frames, 300),
-        "fresh": ",".join(map(str, fresh)), "intact": ",".join(map(str, intact_numbers(path, source)))})
+        "fresh": ",".join(map(str, fresh)), "intact": ",".join(map(str, intact_numbers(path, source))),
+        "source_md5": write_source_md5s(source, os.path.join(out_dir, name + ".source_md5"))})
 
 
 # The damage classes: (stream name, codec, options, frames, [(class, packagings)]).
@@ -631,6 +698,7 @@ def main():
     parser.add_argument("--indexer", required=True)
     args = parser.parse_args()
     INDEXER = os.path.abspath(args.indexer)
+    check_damage_span()
     out_dir = os.path.abspath(args.out_dir)
     shutil.rmtree(out_dir, ignore_errors=True)
     os.makedirs(out_dir)
