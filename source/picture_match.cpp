@@ -22,6 +22,8 @@ void IndexNumbering::Build(const SourceState& source, int32_t codedCount) {
         startsCount_[size_t(record->firstFrame)] = 1;
     }
   }
+  // From here on: how many count starts lie at or before each coded frame.
+  for (int32_t c = 1; c < count; ++c) startsCount_[size_t(c)] += startsCount_[size_t(c - 1)];
 }
 
 int64_t IndexNumbering::Reduce(int64_t number) const {
@@ -33,8 +35,10 @@ int64_t IndexNumbering::Reduce(int64_t number) const {
 PictureRelation IndexNumbering::Relate(const MatchAnchor& anchor, const PictureNumbers& picture, int32_t coded) const {
   // Count starts on the index's side, between the anchor and the coded frame.
   int64_t indexStarts = 0;
-  for (int32_t c = std::max(anchor.coded + 1, 1); c <= coded && c < CodedCount(); ++c)
-    indexStarts += startsCount_[size_t(c)];
+  if (coded > anchor.coded && CodedCount() > 0) {
+    const auto startsUpTo = [this](int32_t c) { return c < 0 ? 0 : startsCount_[size_t(std::min(c, CodedCount() - 1))]; };
+    indexStarts = startsUpTo(coded) - startsUpTo(anchor.coded);
+  }
   // And on the decoder's side, between the anchor's picture and this one.
   int64_t number = Reduce(picture.number);
   const bool offsetHolds = anchor.offsetKnown && picture.restart == anchor.offsetRestart;

@@ -58,5 +58,5 @@ class IndexNumbering {
   bool built_ = false;
   bool mpeg2_ = false;
   std::vector<int32_t> values_;
-  std::vector<uint8_t> startsCount_;  // 1 where a count starts again at this coded frame
+  std::vector<int32_t> startsCount_;  // count starts at or before each coded frame
 };

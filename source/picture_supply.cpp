@@ -67,17 +67,8 @@ bool PictureSupply::Head(Candidate* head) {
     head->identified = front.identified;
     head->numberKnown = front.numberKnown;
     head->numbers = front.numbers;
-  } else {
-    head->surface = Pull();
-    if (!head->surface) return false;
-    if (const mfxExtPictureIdentity* identity = FindPictureIdentity(head->surface->Data); identity && identity->filled) {
-      head->identified = true;
-      head->numberKnown = identity->numberKnown != 0;
-      head->numbers.restart = identity->restart;
-      head->numbers.number = identity->number;
-      head->numbers.modulus = identity->modulus;
-      head->numbers.inferred = identity->inferredRestarts;
-    }
+  } else if (!Pull(head)) {
+    return false;
   }
   if (!runStarted_) {
     // Count starts are counted from the run's first picture until something matches.
@@ -88,7 +79,7 @@ bool PictureSupply::Head(Candidate* head) {
   return true;
 }
 
-void PictureSupply::HoldPulled(Candidate* head) {
+void PictureSupply::HoldPulled(Candidate* head, bool atBack) {
   if (head->held) return;
   YV12Picture* picture = SparePicture();
   if (picture) CopySurface(env_, *head->surface, *picture);
@@ -98,15 +89,19 @@ void PictureSupply::HoldPulled(Candidate* head) {
   held.numberKnown = head->numberKnown;
   held.numbers = head->numbers;
   held.picture = picture;
-  queue_.push_front(held);
+  if (atBack) {
+    queue_.push_back(held);
+  } else {
+    queue_.push_front(held);
+  }
   head->held = true;
   head->surface = nullptr;
 }
 
-mfxFrameSurface1* PictureSupply::Pull() {
-  if (sizeChanged_) return nullptr;
+bool PictureSupply::Pull(Candidate* pulled) {
+  if (sizeChanged_) return false;
   mfxFrameSurface1* surface = PullPicture(&source_);
-  if (!surface) return nullptr;
+  if (!surface) return false;
   const mfxFrameInfo& info = surface->Info;
   if (!pictureW_) {
     pictureW_ = info.CropW;
@@ -114,33 +109,24 @@ mfxFrameSurface1* PictureSupply::Pull() {
   } else if (info.CropW != pictureW_ || info.CropH != pictureH_) {
     HandBackPicture(&source_);
     sizeChanged_ = true;
-    return nullptr;
+    return false;
   }
-  return surface;
+  pulled->surface = surface;
+  if (const mfxExtPictureIdentity* identity = FindPictureIdentity(surface->Data); identity && identity->filled) {
+    pulled->identified = true;
+    pulled->numberKnown = identity->numberKnown != 0;
+    pulled->numbers.restart = identity->restart;
+    pulled->numbers.number = identity->number;
+    pulled->numbers.modulus = identity->modulus;
+    pulled->numbers.inferred = identity->inferredRestarts;
+  }
+  return true;
 }
 
 bool PictureSupply::HoldOne() {
-  mfxFrameSurface1* surface = Pull();
-  if (!surface) return false;
   Candidate pulled;
-  pulled.surface = surface;
-  if (const mfxExtPictureIdentity* identity = FindPictureIdentity(surface->Data); identity && identity->filled) {
-    pulled.identified = true;
-    pulled.numberKnown = identity->numberKnown != 0;
-    pulled.numbers.restart = identity->restart;
-    pulled.numbers.number = identity->number;
-    pulled.numbers.modulus = identity->modulus;
-    pulled.numbers.inferred = identity->inferredRestarts;
-  }
-  YV12Picture* picture = SparePicture();
-  if (picture) CopySurface(env_, *surface, *picture);
-  HandBackPicture(&source_);
-  Held held;
-  held.identified = pulled.identified;
-  held.numberKnown = pulled.numberKnown;
-  held.numbers = pulled.numbers;
-  held.picture = picture;
-  queue_.push_back(held);
+  if (!Pull(&pulled)) return false;
+  HoldPulled(&pulled, true);
   return true;
 }
 

@@ -66,8 +66,11 @@ class PictureSupply {
 
   bool Head(Candidate* head);
   bool HoldOne();              // pulls a picture into the back of the queue
-  mfxFrameSurface1* Pull();    // the worker's next picture, null when none (or another size)
-  void HoldPulled(Candidate* head);
+  // The worker's next picture with what the engine says it is; false when none comes (or
+  // one of another size).
+  bool Pull(Candidate* pulled);
+  // Copies a pulled picture into the queue (its front, or its back) and hands it back.
+  void HoldPulled(Candidate* head, bool atBack = false);
   void Use(IScriptEnvironment* env, const Candidate& head, bool show, const YV12Picture& out);
   void Discard(const Candidate& head);
   bool Decide(Candidate* head, int32_t coded);
