@@ -10,9 +10,16 @@ void IndexNumbering::Build(const SourceState& source, int32_t codedCount) {
   const int32_t count = std::max(codedCount, 0);
   values_.resize(size_t(count));
   startsCount_.assign(size_t(count), 0);
+  // Two pictures of one H.264 count never share a number: where an index lists a number
+  // twice, it has sorted the pictures that followed a lost IDR picture into the period before
+  // (their count runs on from its numbers), and the pair is one picture of each count, not a
+  // count start. MPEG-2 GOPs may number alike (one picture each).
+  const bool equalStarts = source.codecKind != kCodecAvc;
   for (int32_t c = 0; c < count; ++c) {
     values_[size_t(c)] = source.frameTable[c].pictureOrder;
-    if (c > 0 && values_[size_t(c)] <= values_[size_t(c - 1)]) startsCount_[size_t(c)] = 1;
+    if (c > 0 && (values_[size_t(c)] < values_[size_t(c - 1)] ||
+                  (equalStarts && values_[size_t(c)] == values_[size_t(c - 1)])))
+      startsCount_[size_t(c)] = 1;
   }
   if (source.codecKind == kCodecAvc) {
     // An IDR picture starts a count even where its number rises over the last one's.
@@ -54,9 +61,11 @@ PictureRelation IndexNumbering::Relate(const MatchAnchor& anchor, const PictureN
   const int64_t value = coded >= 0 && coded < CodedCount() ? values_[size_t(coded)] : 0;
   if (pictureStarts != indexStarts) return pictureStarts < indexStarts ? PictureRelation::kBefore : PictureRelation::kAfter;
   if (modular) {
-    const auto mod = [&picture](int64_t n) { return ((n % picture.modulus) + picture.modulus) % picture.modulus; };
-    if (mod(number) == mod(value)) return PictureRelation::kSame;
-    return mod(number) < mod(value) ? PictureRelation::kBefore : PictureRelation::kAfter;
+    // Known only modulo: the picture lies on the nearer side of the coded frame's number, so
+    // that a picture left behind its slot is passed over instead of holding every slot after it.
+    const int64_t ahead = ((number - value) % picture.modulus + picture.modulus) % picture.modulus;
+    if (ahead == 0) return PictureRelation::kSame;
+    return 2 * ahead > picture.modulus ? PictureRelation::kBefore : PictureRelation::kAfter;
   }
   if (number != value) return number < value ? PictureRelation::kBefore : PictureRelation::kAfter;
   return PictureRelation::kSame;

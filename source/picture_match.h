@@ -3,11 +3,13 @@
 // temporal_reference) and the numbers the engine read from the picture's own headers.
 //
 // Both sides list their pictures in display order. A count starts again where a number does
-// not rise (a new IDR period or GOP, a temporal_reference wrap) or, on the index's side, where
-// an IDR GOP begins; on the decoder's side where the engine says its count restarted. Two
-// pictures are the same when they lie as many count starts past the last pair matched and
-// carry the same number; otherwise one of them shows before the other. A count start the
-// engine inferred from lost pictures counts where the index has one, and not where it has none.
+// not rise (a new IDR period or GOP, a temporal_reference wrap; in an H.264 index only where
+// it falls, a number listed twice being two counts merged by the indexer) or, on the index's
+// side, where an IDR GOP begins; on the decoder's side where the engine says its count
+// restarted. Two pictures are the same when they lie as many count starts past the last pair
+// matched and carry the same number; otherwise one of them shows before the other. A count
+// start the engine inferred from lost pictures counts where the index has one, and not where
+// it has none.
 #pragma once
 
 #include <cstdint>

@@ -184,6 +184,11 @@ bool PictureSupply::FindAhead(int32_t coded, size_t* found) {
     if (k >= queue_.size() && (queue_.size() > kLookAhead || !HoldOne())) return false;
     const Held& held = queue_[k];
     if (!held.identified || !held.numberKnown) continue;
+    // Pictures of the head's count come before those of a later one, so a picture of a later
+    // count cannot be the frame's own while the head passes the frame: a match there is a
+    // coincidence of numbers (across a restart inferred from lost pictures, which the numbers
+    // count as none, pictures can come after others of lower number).
+    if (held.numbers.restart != queue_.front().numbers.restart) return false;
     switch (index_.Relate(anchor_, held.numbers, coded)) {
       case PictureRelation::kSame:
         *found = k;

@@ -644,7 +644,7 @@ def damage_before(out_dir, stream, kind, packaging):
     data = read(source)
     damage = make_damaged.Damage(data, packaging)
     rng = random.Random(name)
-    if kind == "loss_1pct":
+    if kind.startswith("loss_1pct"):  # the losses follow from the case's name
         for k in range(len(damage.packets)):
             if rng.random() < 0.01:
                 damage.lose_packet(k)
@@ -686,7 +686,8 @@ BEFORE = [
     ("capture_m2v", "mpeg2", make_damaged.MPEG2[make_damaged.MPEG2.index("-q:v"):], 240,
      [("packet_lost_start", "ts"), ("packets_lost_scattered", "ts"), ("packets_lost_burst", "ts"),
       ("start_code_B", "es")]),
-    ("capture_avc_long", "h264", ["--aud", "--keyint", "50", "--bframes", "3"], 3000, [("loss_1pct", "ts")]),
+    ("capture_avc_long", "h264", ["--aud", "--keyint", "50", "--bframes", "3"], 3000,
+     [("loss_1pct", "ts"), ("loss_1pct_seed3", "ts")]),
     ("capture_m2v_long", "mpeg2", M2V_OPEN, 3000, [("loss_1pct", "ts")]),
 ]
 
