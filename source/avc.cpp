@@ -56,27 +56,19 @@ int FeedIndexedParameterSets(SourceDecoder* source, uint64_t gopPosition) {
   return 1;
 }
 
+int32_t AvcStepBack(const SourceState* source, const FrameEntry& entry, int32_t gop) {
+  // The display frame's other field lies in the previous GOP.
+  if (SplitAcrossGopStart(source, entry, gop)) --gop;
+  // A B picture leads the GOP in output order: it predicts from the previous GOP.
+  if (gop > 0 && IsBSlice(source->frameTable[source->gopTable[gop]->firstFrame].sliceType)) --gop;
+  return gop;
+}
+
+constexpr FeedRules kAvcRules = {AvcStepBack};
+
 }  // namespace
 
-int32_t GopHolding(const SourceState* source, int32_t frame) {
-  auto first = [source](int32_t gop) { return source->gopTable[gop]->firstFrame; };
-  for (int32_t i = 0; i + 1 < source->gopCount; ++i) {
-    if (uint32_t(first(i)) <= uint32_t(frame) && uint32_t(frame) < uint32_t(first(i + 1))) return i;
-  }
-  return std::max(source->gopCount - 1, 0);
-}
-
-GopChoice ChooseAvcGop(const SourceState* source, int32_t target) {
-  const FrameEntry& entry = source->frameTable[target];
-  int32_t coded = std::max(entry.topFrame, entry.bottomFrame);
-  auto first = [source](int32_t gop) { return source->gopTable[gop]->firstFrame; };
-  int32_t gop = GopHolding(source, coded);
-  // The display frame's other field lies in the previous GOP.
-  if (gop > 0 && coded == first(gop) && entry.topFrame != entry.bottomFrame) --gop;
-  // A B picture leads the GOP in output order: it predicts from the previous GOP.
-  if (gop > 0 && IsBSlice(source->frameTable[first(gop)].sliceType)) --gop;
-  return {gop, coded - first(gop) + 1};
-}
+GopChoice ChooseAvcGop(const SourceState* source, int32_t target) { return ChooseGop(source, target, kAvcRules); }
 
 int32_t AvcSeekAndFeed(SourceDecoder* source) {
   GopChoice choice = ChooseAvcGop(source, source->targetFrame);

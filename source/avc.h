@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "source/seek_and_feed.h"  // GopChoice
+
 class SourceDecoder;
 struct SourceState;
 
@@ -23,15 +25,7 @@ int32_t AvcSeekAndFeed(SourceDecoder* source);
 // allocator cannot be created; else the negative Media SDK status of the failed step.
 int32_t PrimeDecoder(SourceDecoder* source);
 
-// The GOP from which decoding must start to show display frame `target`, and the
-// number of decoder outputs from that GOP's first frame up to and including the later
-// of the target's two coded frames. Exposed for testing.
-struct GopChoice {
-  int32_t gop;
-  int32_t framesToSkip;
-};
+// ChooseGop with the AVC step back: one GOP when the display frame's other field lies
+// in the GOP before, and one more when the GOP it then starts from is led by a B
+// picture. Exposed for testing.
 GopChoice ChooseAvcGop(const SourceState* source, int32_t target);
-
-// The decoding start point whose frames hold frame number `frame`: the last one whose first
-// frame is at or before it (unsigned comparisons); the last start point when none is.
-int32_t GopHolding(const SourceState* source, int32_t frame);

@@ -2,8 +2,6 @@
 // header unit of their own: the decoder gets the stream's bytes from that header on.
 #include "source/mpeg2_vc1_feed.h"
 
-#include <algorithm>
-
 #include "pipeline/sample_utils.h"
 #include "source/avc.h"
 #include "source/source_decoder.h"
@@ -13,25 +11,19 @@ namespace {
 
 enum class StepBack { kMpeg2, kVc1 };
 
-GopChoice ChooseRecord(const SourceState* source, int32_t target, StepBack rule) {
-  const FrameEntry& entry = source->frameTable[target];
-  // The last coded frame the display frame needs.
-  int32_t coded = std::max(entry.topFrame, entry.bottomFrame);
-  auto first = [source](int32_t record) { return source->gopTable[record]->firstFrame; };
-  int32_t record = GopHolding(source, coded);
-  if (record > 0) {
-    if (rule == StepBack::kMpeg2) {
-      // The record's first frames in output order may be B pictures that predict from
-      // the previous record: start there, and pass over them.
-      --record;
-    } else {
-      bool splitAcrossStart = coded == first(record) && entry.topFrame != entry.bottomFrame;
-      bool openEntry = source->gopTable[record]->closedFlag == 0;
-      if (splitAcrossStart || openEntry) --record;
-    }
-  }
-  return {record, coded - first(record) + 1};
+int32_t Mpeg2StepBack(const SourceState*, const FrameEntry&, int32_t gop) {
+  // The record's first frames in output order may be B pictures that predict from
+  // the previous record: start there, and pass over them.
+  return gop - 1;
 }
+
+int32_t Vc1StepBack(const SourceState* source, const FrameEntry& entry, int32_t gop) {
+  bool openEntry = source->gopTable[gop]->closedFlag == 0;
+  return SplitAcrossGopStart(source, entry, gop) || openEntry ? gop - 1 : gop;
+}
+
+constexpr FeedRules kMpeg2Rules = {Mpeg2StepBack};
+constexpr FeedRules kVc1Rules = {Vc1StepBack};
 
 // Records stepped back over at most when their sequence header is gone.
 constexpr int32_t kMaxDamagedRecords = 8;
@@ -45,7 +37,7 @@ bool SequenceHeaderAt(SourceDecoder* source, uint64_t position) {
 }
 
 void SeekAndFeed(SourceDecoder* source, StepBack rule) {
-  GopChoice choice = ChooseRecord(source, source->targetFrame, rule);
+  GopChoice choice = ChooseGop(source, source->targetFrame, rule == StepBack::kMpeg2 ? kMpeg2Rules : kVc1Rules);
   if (rule == StepBack::kMpeg2) {
     // A record whose sequence header is lost from the file starts no decoding: the decoder
     // would wait for the next record's header, and that record's pictures would come first.
@@ -76,13 +68,9 @@ void SeekAndFeed(SourceDecoder* source, StepBack rule) {
 
 }  // namespace
 
-GopChoice ChooseMpeg2Gop(const SourceState* source, int32_t target) {
-  return ChooseRecord(source, target, StepBack::kMpeg2);
-}
+GopChoice ChooseMpeg2Gop(const SourceState* source, int32_t target) { return ChooseGop(source, target, kMpeg2Rules); }
 
-GopChoice ChooseVc1Gop(const SourceState* source, int32_t target) {
-  return ChooseRecord(source, target, StepBack::kVc1);
-}
+GopChoice ChooseVc1Gop(const SourceState* source, int32_t target) { return ChooseGop(source, target, kVc1Rules); }
 
 void Mpeg2SeekAndFeed(SourceDecoder* source) { SeekAndFeed(source, StepBack::kMpeg2); }
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "source/avc.h"  // GopChoice
+#include "source/seek_and_feed.h"  // GopChoice
 
 class SourceDecoder;
 struct SourceState;
