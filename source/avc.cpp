@@ -56,6 +56,12 @@ int FeedIndexedParameterSets(SourceDecoder* source, uint64_t gopPosition) {
   return 1;
 }
 
+// The parameter sets of an AVC GOP, from the Matroska track or from the index.
+int FeedAvcParameterSets(SourceDecoder* source, uint64_t gopPosition) {
+  return source->streamKind == kStreamMatroska ? FeedMkvParameterSets(source, gopPosition)
+                                               : FeedIndexedParameterSets(source, gopPosition);
+}
+
 int32_t AvcStepBack(const SourceState* source, const FrameEntry& entry, int32_t gop) {
   // The display frame's other field lies in the previous GOP.
   if (SplitAcrossGopStart(source, entry, gop)) --gop;
@@ -64,37 +70,13 @@ int32_t AvcStepBack(const SourceState* source, const FrameEntry& entry, int32_t 
   return gop;
 }
 
-constexpr FeedRules kAvcRules = {AvcStepBack};
+constexpr FeedRules kAvcRules = {AvcStepBack, &GopRecord::position, nullptr, FeedAvcParameterSets};
 
 }  // namespace
 
 GopChoice ChooseAvcGop(const SourceState* source, int32_t target) { return ChooseGop(source, target, kAvcRules); }
 
-int32_t AvcSeekAndFeed(SourceDecoder* source) {
-  GopChoice choice = ChooseAvcGop(source, source->targetFrame);
-  source->framesToSkip = choice.framesToSkip;
-  SetEvent(source->seekReadyEvent);
-  // From here on GetFrame asks for decoded pictures on its own.
-  uint64_t gopPosition = source->gopTable[choice.gop]->position;
-
-  if (!source->decoderReady) {
-    SeekStream(source, 0);
-    int32_t status = PrimeDecoder(source);
-    if (!source->decoderReady) return status;
-  }
-
-  int32_t status = InitBitstream(&source->bitstream, kFeedBufferSize);
-  if (status != MFX_ERR_NONE) return status;
-
-  int result = source->streamKind == kStreamMatroska ? FeedMkvParameterSets(source, gopPosition)
-                                                     : FeedIndexedParameterSets(source, gopPosition);
-  if (result <= 0) return result;
-
-  SeekStream(source, gopPosition);
-  status = source->RunDecoding(source, source);
-  source->runStatus.store(status);
-  return status;
-}
+int32_t AvcSeekAndFeed(SourceDecoder* source) { return SeekAndFeed(source, kAvcRules); }
 
 int32_t PrimeDecoder(SourceDecoder* source) {
   uint8_t* buffer = new (std::nothrow) uint8_t[kFeedBufferSize];

@@ -8,13 +8,8 @@
 class SourceDecoder;
 struct SourceState;
 
-// The bitstream buffer of every seek-and-feed run, and of the priming.
-constexpr uint32_t kFeedBufferSize = 10485760;
-
-// Worker thread, after each go event: chooses the GOP for targetFrame, stores
-// framesToSkip and sets seekReadyEvent, primes the decoder on first use, feeds the
-// GOP's parameter sets and runs the decode loop from the GOP. Returns the decode
-// loop's status, PrimeDecoder's status, or the result of the step that ended early.
+// SeekAndFeed with the AVC rules: the run starts at the GOP's first unit, after the
+// SPS and PPS that cover it (from the index, or from a Matroska track and its frames).
 int32_t AvcSeekAndFeed(SourceDecoder* source);
 
 // Parses the stream header from the first units of the stream (the caller has
