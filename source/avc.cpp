@@ -56,53 +56,27 @@ int FeedIndexedParameterSets(SourceDecoder* source, uint64_t gopPosition) {
   return 1;
 }
 
+// The parameter sets of an AVC GOP, from the Matroska track or from the index.
+int FeedAvcParameterSets(SourceDecoder* source, uint64_t gopPosition) {
+  return source->streamKind == kStreamMatroska ? FeedMkvParameterSets(source, gopPosition)
+                                               : FeedIndexedParameterSets(source, gopPosition);
+}
+
+int32_t AvcStepBack(const SourceState* source, const FrameEntry& entry, int32_t gop) {
+  // The display frame's other field lies in the previous GOP.
+  if (SplitAcrossGopStart(source, entry, gop)) --gop;
+  // A B picture leads the GOP in output order: it predicts from the previous GOP.
+  if (gop > 0 && IsBSlice(source->frameTable[source->gopTable[gop]->firstFrame].sliceType)) --gop;
+  return gop;
+}
+
+constexpr FeedRules kAvcRules = {AvcStepBack, &GopRecord::position, nullptr, FeedAvcParameterSets};
+
 }  // namespace
 
-int32_t GopHolding(const SourceState* source, int32_t frame) {
-  auto first = [source](int32_t gop) { return source->gopTable[gop]->firstFrame; };
-  for (int32_t i = 0; i + 1 < source->gopCount; ++i) {
-    if (uint32_t(first(i)) <= uint32_t(frame) && uint32_t(frame) < uint32_t(first(i + 1))) return i;
-  }
-  return std::max(source->gopCount - 1, 0);
-}
+GopChoice ChooseAvcGop(const SourceState* source, int32_t target) { return ChooseGop(source, target, kAvcRules); }
 
-GopChoice ChooseAvcGop(const SourceState* source, int32_t target) {
-  const FrameEntry& entry = source->frameTable[target];
-  int32_t coded = std::max(entry.topFrame, entry.bottomFrame);
-  auto first = [source](int32_t gop) { return source->gopTable[gop]->firstFrame; };
-  int32_t gop = GopHolding(source, coded);
-  // The display frame's other field lies in the previous GOP.
-  if (gop > 0 && coded == first(gop) && entry.topFrame != entry.bottomFrame) --gop;
-  // A B picture leads the GOP in output order: it predicts from the previous GOP.
-  if (gop > 0 && IsBSlice(source->frameTable[first(gop)].sliceType)) --gop;
-  return {gop, coded - first(gop) + 1};
-}
-
-int32_t AvcSeekAndFeed(SourceDecoder* source) {
-  GopChoice choice = ChooseAvcGop(source, source->targetFrame);
-  source->framesToSkip = choice.framesToSkip;
-  SetEvent(source->seekReadyEvent);
-  // From here on GetFrame asks for decoded pictures on its own.
-  uint64_t gopPosition = source->gopTable[choice.gop]->position;
-
-  if (!source->decoderReady) {
-    SeekStream(source, 0);
-    int32_t status = PrimeDecoder(source);
-    if (!source->decoderReady) return status;
-  }
-
-  int32_t status = InitBitstream(&source->bitstream, kFeedBufferSize);
-  if (status != MFX_ERR_NONE) return status;
-
-  int result = source->streamKind == kStreamMatroska ? FeedMkvParameterSets(source, gopPosition)
-                                                     : FeedIndexedParameterSets(source, gopPosition);
-  if (result <= 0) return result;
-
-  SeekStream(source, gopPosition);
-  status = source->RunDecoding(source, source);
-  source->runStatus.store(status);
-  return status;
-}
+int32_t AvcSeekAndFeed(SourceDecoder* source) { return SeekAndFeed(source, kAvcRules); }
 
 int32_t PrimeDecoder(SourceDecoder* source) {
   uint8_t* buffer = new (std::nothrow) uint8_t[kFeedBufferSize];

@@ -11,11 +11,11 @@
 #include <cstdlib>
 
 #include "platform/avisynth/avisynth_interface.h"
-#include "source/avc.h"
 #include "source/clip.h"
 #include "source/overlay.h"
 #include "source/picture_copy.h"
 #include "source/picture_supply.h"
+#include "source/seek_and_feed.h"
 #include "source/worker.h"
 
 namespace {

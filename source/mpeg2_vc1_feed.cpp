@@ -2,35 +2,20 @@
 // header unit of their own: the decoder gets the stream's bytes from that header on.
 #include "source/mpeg2_vc1_feed.h"
 
-#include <algorithm>
-
-#include "pipeline/sample_utils.h"
-#include "source/avc.h"
 #include "source/source_decoder.h"
 #include "source/stream_readers.h"
 
 namespace {
 
-enum class StepBack { kMpeg2, kVc1 };
+int32_t Mpeg2StepBack(const SourceState*, const FrameEntry&, int32_t gop) {
+  // The record's first frames in output order may be B pictures that predict from
+  // the previous record: start there, and pass over them.
+  return gop - 1;
+}
 
-GopChoice ChooseRecord(const SourceState* source, int32_t target, StepBack rule) {
-  const FrameEntry& entry = source->frameTable[target];
-  // The last coded frame the display frame needs.
-  int32_t coded = std::max(entry.topFrame, entry.bottomFrame);
-  auto first = [source](int32_t record) { return source->gopTable[record]->firstFrame; };
-  int32_t record = GopHolding(source, coded);
-  if (record > 0) {
-    if (rule == StepBack::kMpeg2) {
-      // The record's first frames in output order may be B pictures that predict from
-      // the previous record: start there, and pass over them.
-      --record;
-    } else {
-      bool splitAcrossStart = coded == first(record) && entry.topFrame != entry.bottomFrame;
-      bool openEntry = source->gopTable[record]->closedFlag == 0;
-      if (splitAcrossStart || openEntry) --record;
-    }
-  }
-  return {record, coded - first(record) + 1};
+int32_t Vc1StepBack(const SourceState* source, const FrameEntry& entry, int32_t gop) {
+  bool openEntry = source->gopTable[gop]->closedFlag == 0;
+  return SplitAcrossGopStart(source, entry, gop) || openEntry ? gop - 1 : gop;
 }
 
 // Records stepped back over at most when their sequence header is gone.
@@ -44,46 +29,27 @@ bool SequenceHeaderAt(SourceDecoder* source, uint64_t position) {
   return unit->length >= 4 && unit->data[3] == 0xB3;
 }
 
-void SeekAndFeed(SourceDecoder* source, StepBack rule) {
-  GopChoice choice = ChooseRecord(source, source->targetFrame, rule);
-  if (rule == StepBack::kMpeg2) {
-    // A record whose sequence header is lost from the file starts no decoding: the decoder
-    // would wait for the next record's header, and that record's pictures would come first.
-    // The record before it is decoded on through the damage instead.
-    for (int32_t stepped = 0; choice.gop > 0 && stepped < kMaxDamagedRecords; ++stepped) {
-      if (SequenceHeaderAt(source, source->gopTable[choice.gop]->sequencePosition)) break;
-      const int32_t earlier = choice.gop - 1;
-      choice.framesToSkip += source->gopTable[choice.gop]->firstFrame - source->gopTable[earlier]->firstFrame;
-      choice.gop = earlier;
-    }
+// A record whose sequence header is lost from the file starts no decoding: the decoder
+// would wait for the next record's header, and that record's pictures would come first.
+// The record before it is decoded on through the damage instead.
+void PassOverLostSequenceHeaders(SourceDecoder* source, GopChoice* choice) {
+  for (int32_t stepped = 0; choice->gop > 0 && stepped < kMaxDamagedRecords; ++stepped) {
+    if (SequenceHeaderAt(source, source->gopTable[choice->gop]->sequencePosition)) break;
+    const int32_t earlier = choice->gop - 1;
+    choice->framesToSkip += source->gopTable[choice->gop]->firstFrame - source->gopTable[earlier]->firstFrame;
+    choice->gop = earlier;
   }
-  source->framesToSkip = choice.framesToSkip;
-  SetEvent(source->seekReadyEvent);
-  // From here on GetFrame asks for decoded pictures on its own.
-  uint64_t position = source->gopTable[choice.gop]->sequencePosition;
-
-  if (!source->decoderReady) {
-    SeekStream(source, 0);
-    PrimeDecoder(source);
-    // The worker sees decoderReady still false and reports the failed priming.
-    if (!source->decoderReady) return;
-  }
-
-  SeekStream(source, position);
-  if (InitBitstream(&source->bitstream, kFeedBufferSize) != MFX_ERR_NONE) return;
-  source->runStatus.store(source->RunDecoding(source, source));
 }
+
+constexpr FeedRules kMpeg2Rules = {Mpeg2StepBack, &GopRecord::sequencePosition, PassOverLostSequenceHeaders, nullptr};
+constexpr FeedRules kVc1Rules = {Vc1StepBack, &GopRecord::sequencePosition, nullptr, nullptr};
 
 }  // namespace
 
-GopChoice ChooseMpeg2Gop(const SourceState* source, int32_t target) {
-  return ChooseRecord(source, target, StepBack::kMpeg2);
-}
+GopChoice ChooseMpeg2Gop(const SourceState* source, int32_t target) { return ChooseGop(source, target, kMpeg2Rules); }
 
-GopChoice ChooseVc1Gop(const SourceState* source, int32_t target) {
-  return ChooseRecord(source, target, StepBack::kVc1);
-}
+GopChoice ChooseVc1Gop(const SourceState* source, int32_t target) { return ChooseGop(source, target, kVc1Rules); }
 
-void Mpeg2SeekAndFeed(SourceDecoder* source) { SeekAndFeed(source, StepBack::kMpeg2); }
+void Mpeg2SeekAndFeed(SourceDecoder* source) { SeekAndFeed(source, kMpeg2Rules); }
 
-void Vc1SeekAndFeed(SourceDecoder* source) { SeekAndFeed(source, StepBack::kVc1); }
+void Vc1SeekAndFeed(SourceDecoder* source) { SeekAndFeed(source, kVc1Rules); }

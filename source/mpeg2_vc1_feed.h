@@ -1,20 +1,18 @@
-// MPEG-2 and VC-1 seek-and-feed: where a decode run for a display frame starts, and
-// the run itself.
+// MPEG-2 and VC-1 seek-and-feed: the codecs' rules for where a decode run for a
+// display frame starts.
 #pragma once
 
 #include <cstdint>
 
-#include "source/avc.h"  // GopChoice
+#include "source/seek_and_feed.h"  // GopChoice
 
 class SourceDecoder;
 struct SourceState;
 
-// Worker thread, after each go event (codec kinds 3 and 1): chooses the sequence
-// record to start from, stores framesToSkip and sets seekReadyEvent, primes the
-// decoder from stream position 0 on the first run after Init, then decodes from the
-// record's sequence header with a fresh bitstream. Nothing but what the source holds
-// from the sequence header on is fed; a failed priming returns at once with
-// decoderReady still false, and the worker ends.
+// SeekAndFeed with the MPEG-2 or VC-1 rules (codec kinds 3 and 1): decoding starts at
+// the chosen sequence record's header, and nothing but what the source holds from
+// there on is fed. MPEG-2 steps back further, up to eight records, over records whose
+// sequence header is lost from the file.
 void Mpeg2SeekAndFeed(SourceDecoder* source);
 void Vc1SeekAndFeed(SourceDecoder* source);
 
