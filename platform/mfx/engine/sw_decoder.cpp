@@ -190,8 +190,10 @@ bool SwDecoder::OpenCodec(const uint8_t* block, size_t blockSize) {
       // gives the same pictures, but on 32-bit x86 it takes an assembly transform that rounds
       // differently, and the pictures would then differ by build.
       codec_->idct_algo = FF_IDCT_SIMPLE;
-      codec_->thread_type = FF_THREAD_SLICE;
-      codec_->thread_count = DecoderThreads();
+      // One thread: with slice threads, libavcodec conceals a damaged picture differently from
+      // run to run (and often with rows of another picture), so the same frame served twice
+      // could show two pictures. One thread decodes 1080 pictures far faster than real time.
+      codec_->thread_count = 1;
       break;
     case MFX_CODEC_VC1:
       // The decoder opens only with the sequence header and entry point as extradata.
