@@ -346,8 +346,8 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
       if (result.dropEnd == 0) result.dropBegin = picture;
       result.dropEnd = end;
     } else {
-      PictureNumber own{n.picture, n.secondField, n.number, n.restart, false, 0, n.type, std::move(result.withoutData),
-                        result.dropBegin, result.dropEnd};
+      PictureNumber own{n.picture, n.secondField, n.number, n.restart, false, 0, n.type, n.before,
+                        std::move(result.withoutData), result.dropBegin, result.dropEnd};
       result = std::move(own);
     }
     picture = kNoStartCode;
