@@ -507,7 +507,7 @@ bool SwDecoder::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
     tag = lastTag_;
   } else if (number.picture) {
     tag = lastTag_ = nextTag_++;
-    order_.Sent(tag, pts, number.number, number.restart, number.modulus, number.restartInferred);
+    order_.Sent(tag, pts, number.number, number.restart, number.modulus, number.restartInferred, number.before);
   }
   if (codecId_ == MFX_CODEC_MPEG2 || codecId_ == MFX_CODEC_VC1) {
     // libavcodec drops B pictures that arrive before it holds two references (the leading
