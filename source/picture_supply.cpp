@@ -180,6 +180,11 @@ bool PictureSupply::Decide(Candidate* head, int32_t coded) {
 }
 
 bool PictureSupply::FindAhead(int32_t coded, size_t* found) {
+  // Pictures come in display order in an intact stream, but not always after damage: an
+  // anchor whose header is lost leaves the B pictures after it to come out before the anchor
+  // ahead of them in decode order (the order the decoder gives, and an index made from the
+  // damaged file lists). The look-ahead is searched up to the next count start: a picture
+  // of a later count that seems the frame's own is a later GOP's whose header was lost.
   for (size_t k = 1;; ++k) {
     if (k >= queue_.size() && (queue_.size() > kLookAhead || !HoldOne())) return false;
     const Held& held = queue_[k];
@@ -194,8 +199,6 @@ bool PictureSupply::FindAhead(int32_t coded, size_t* found) {
         *found = k;
         return true;
       case PictureRelation::kAfter:
-        // Pictures come in display order: the coded frame's own cannot follow this one.
-        return false;
       case PictureRelation::kBefore:
         break;
     }

@@ -1,7 +1,7 @@
 // Which decoded picture each coded frame of the index takes, by the numbers on both sides:
 // sequences of index values and of pictures as the engine numbers them, matched as the
 // serving side does (a picture before its frame is passed over; one after it leaves the frame
-// a placeholder unless the frame's own picture comes right behind it, in the same count).
+// a placeholder unless the frame's own picture comes within the look-ahead, in the same count).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -85,10 +85,13 @@ std::string Match(const Index& index, const std::vector<PictureNumbers>& picture
         continue;
       }
       if (r == PictureRelation::kAfter) {
-        const bool ownBehind = next + 1 < pictures.size() && pictures[next + 1].restart == pictures[next].restart &&
-                               numbering.Relate(anchor, pictures[next + 1], c) == PictureRelation::kSame;
-        if (!ownBehind) break;
-        ++next;
+        // The frame's own picture within the look-ahead, in the same count; those read past go.
+        size_t own = next + 1;
+        while (own < pictures.size() && own <= next + 8 && pictures[own].restart == pictures[next].restart &&
+               numbering.Relate(anchor, pictures[own], c) != PictureRelation::kSame)
+          ++own;
+        if (own >= pictures.size() || own > next + 8 || pictures[own].restart != pictures[next].restart) break;
+        next = own;
       }
       taken = int(next);
       anchor = numbering.Matched(anchor, pictures[next], c);
@@ -134,6 +137,8 @@ TEST(PictureMatch, EachCodedFrameTakesItsOwnPicture) {
        "58 62 i1:m64:-4 i2:m64:2 m64:4", "0 -1 1 -1 3 4"},
       {"MPEG-2: temporal_reference wraps inside a GOP", {{1021, 1022, 1023, 0, 1}, {}, kCodecMpeg2},
        "1021 1022 1023 1024 1025", "0 1 2 3 4"},
+      {"MPEG-2: B pictures shown before an I picture (the anchor after it lost) leave it its frame",
+       {{0, 1, 2, 3, 4, 5, 6, 7}, {}, kCodecMpeg2}, "0 1 3 4 2 6 7", "0 1 4 -1 -1 -1 5 6"},
   };
   for (const Case& c : cases) EXPECT_EQ(Match(c.index, Pictures(c.pictures)), c.taken) << c.what;
 }

@@ -17,6 +17,7 @@ using tessivar::mfxsw::DisplayOrder;
 // Events, separated by spaces:
 //   s<tag>:<number>  picture sent      S<tag>:<number>  sent, the count restarts
 //   s<tag>:?         sent, its number unreadable
+//   s<tag>:<number><<other>  sent, shown right before the picture numbered <other>
 //   d<tag>  given out by libavcodec    r<tag>  refused    e  end of input
 //   c  a seek: everything in flight forgotten
 // Slots out, in order: <id> a decoded picture, x<tag> a placeholder for that picture,
@@ -31,7 +32,10 @@ std::string Play(DisplayOrder& order, const std::string& events) {
       case 's':
       case 'S': {
         const std::string number = event.substr(event.find(':') + 1);
-        order.Sent(tag, tag * 10, number == "?" ? std::nullopt : std::optional<int64_t>(std::stoll(number)), kind == 'S');
+        const size_t before = number.find('<');
+        order.Sent(tag, tag * 10, number == "?" ? std::nullopt : std::optional<int64_t>(std::stoll(number)), kind == 'S',
+                   0, false,
+                   before == std::string::npos ? std::nullopt : std::optional<int64_t>(std::stoll(number.substr(before + 1))));
         break;
       }
       case 'd': order.Decoded(tag); break;
@@ -77,6 +81,8 @@ TEST(DisplayOrder, OneSlotPerPictureSentInDisplayOrder) {
        "0 2 1 3 4"},
       {"without a number, libavcodec's order places a decoded picture", 3, "S0:? s1:? d0 s2:? r1 d2 e", "0 x1 2"},
       {"a second picture under a tag whose slot is out is dropped", 3, "S0:0 s1:4 s2:2 d0 d2 d2 d1 e", "0 2 1"},
+      {"B pictures shown before the last anchor come after the refused pictures before it", 8,
+       "S0:2 s1:0 r1 s2:1 r2 s3:3<2 d3 s4:4<2 d4 s5:8 d0 d5 e", "x1 x2 3 4 0 5"},
   };
   for (const Case& c : cases) {
     DisplayOrder order;

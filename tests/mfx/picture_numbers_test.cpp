@@ -163,7 +163,9 @@ TEST(PictureNumbers, AvcOrderCountsOfEveryType) {
 }
 
 // MPEG-2: temporal_reference counts from every GOP header and on past 1023 inside a GOP (an
-// anchor whose field goes back has wrapped); a field picture pair is one picture. VC-1: a B picture comes before the anchor just ahead of it in decode order.
+// anchor whose field goes back has wrapped, and a B picture far above the last anchor with
+// it); a B picture just above the last anchor shows before it; a field picture pair is one
+// picture. VC-1: a B picture comes before the anchor just ahead of it in decode order.
 TEST(PictureNumbers, Mpeg2TemporalReferenceAndVc1PictureTypes) {
   struct Picture {
     bool gop;
@@ -171,7 +173,10 @@ TEST(PictureNumbers, Mpeg2TemporalReferenceAndVc1PictureTypes) {
   };
   const Picture pictures[] = {{true, 2, 1, 3}, {false, 0, 3, 3}, {false, 1, 3, 3}, {false, 5, 2, 1},
                               {false, 5, 2, 2}, {false, 3, 3, 3}, {true, 1, 1, 3}, {false, 0, 3, 3},
-                              {false, 4, 2, 3}, {false, 2, 1, 3}, {false, 0, 3, 3}, {false, 1023, 3, 3}};
+                              {false, 4, 2, 3}, {false, 2, 1, 3}, {false, 0, 3, 3}, {false, 1023, 3, 3},
+                              // The P picture of 5 lost: the B pictures after it keep their numbers.
+                              {true, 2, 1, 3}, {false, 0, 3, 3}, {false, 1, 3, 3}, {false, 3, 3, 3},
+                              {false, 4, 3, 3}};
   PictureNumbering numbering;
   std::string got;
   for (const Picture& p : pictures) {
@@ -183,10 +188,14 @@ TEST(PictureNumbers, Mpeg2TemporalReferenceAndVc1PictureTypes) {
     data.insert(data.end(), std::begin(header), std::end(header));
     data.insert(data.end(), std::begin(extension), std::end(extension));
     data.insert(data.end(), {0, 0, 1, 0x01, 0x12, 0x34});
-    Append(got, Describe(numbering.Mpeg2(data.data(), data.size())));
+    const PictureNumber number = numbering.Mpeg2(data.data(), data.size());
+    std::string item = Describe(number);
+    if (number.before) item.append(1, '<').append(std::to_string(*number.before));
+    Append(got, item);
   }
-  EXPECT_EQ(got, "!2 0 1 5 = 3 !1 0 4 1026 1024 1023")
-      << "an anchor whose field goes back counts on past 1023, and the B pictures before it with it";
+  EXPECT_EQ(got, "!2 0 1 5 = 3 !1 0 4 1026 1024 1023 !2 0 1 3<2 4<2")
+      << "an anchor whose field goes back counts on past 1023, and the B pictures before it with it; a B "
+         "picture a little past the last anchor read keeps its number and shows before that anchor";
 
   // I P B B P B: shown I B B P B P.
   const int types[] = {1, 2, 3, 3, 2, 3};

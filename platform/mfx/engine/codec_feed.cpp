@@ -95,8 +95,10 @@ bool CodecFeed::Open(const SequenceInfo& sequence, const uint8_t* block, size_t 
       // gives the same pictures, but on 32-bit x86 it takes an assembly transform that rounds
       // differently, and the pictures would then differ by build.
       codec_->idct_algo = FF_IDCT_SIMPLE;
-      codec_->thread_type = FF_THREAD_SLICE;
-      codec_->thread_count = DecoderThreads();
+      // One thread: with slice threads, libavcodec conceals a damaged picture differently from
+      // run to run (and often with rows of another picture), so the same frame served twice
+      // could show two pictures. One thread decodes 1080 pictures far faster than real time.
+      codec_->thread_count = 1;
       break;
     case MFX_CODEC_VC1:
       // The decoder opens only with the sequence header and entry point as extradata.
@@ -207,7 +209,8 @@ bool CodecFeed::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
     tag = lastTag_;
   } else if (number.picture) {
     tag = lastTag_ = nextTag_++;
-    order_.Sent(tag, pts, number.number, number.restart, number.modulus, number.restartInferred);
+    order_.Sent(tag, pts, number.number, number.restart, number.modulus, number.restartInferred,
+                number.before);
   }
   if (leading_.Dropped(number, numbering_.ClosedGop(), numbering_.BrokenLink())) {
     if (tag >= 0) order_.Refused(tag);

@@ -20,7 +20,7 @@ void DisplayOrder::Clear() {
 }
 
 void DisplayOrder::Sent(int64_t tag, int64_t pts, std::optional<int64_t> number, bool restart, int64_t modulus,
-                        bool inferred) {
+                        bool inferred, std::optional<int64_t> before) {
   if (restart) ++epoch_;
   if (restart && inferred) ++inferred_;
   Entry e;
@@ -30,6 +30,7 @@ void DisplayOrder::Sent(int64_t tag, int64_t pts, std::optional<int64_t> number,
   e.inferred = inferred_;
   e.known = number.has_value();
   e.number = number.value_or(0);
+  e.place = before ? 2 * *before - 1 : 2 * e.number;
   e.modulus = modulus;
   e.sentAt = sentCount_++;
   e.seq = seq_++;
@@ -70,11 +71,13 @@ int64_t DisplayOrder::Decoded(int64_t tag) {
     entry->known = entry->synthetic = true;
     entry->epoch = lastDecodedEpoch_;
     entry->number = lastDecodedNumber_;
+    entry->place = lastDecodedPlace_;
   }
   if (entry->known) {
     haveLastDecoded_ = true;
     lastDecodedEpoch_ = entry->epoch;
     lastDecodedNumber_ = entry->number;
+    lastDecodedPlace_ = entry->place;
   }
   return entry->id;
 }

@@ -49,8 +49,10 @@ class DisplayOrder {
   // memory_management_control_operation 5, MPEG-2 GOP header).
   // `modulus`: the number is right only modulo this value (0: exact); carried to the slot.
   // `inferred`: the restart was inferred from lost pictures and may be none.
+  // `before`: the picture shows right before the one numbered so (in its count), whatever its
+  // own number says (a B picture whose next anchor was lost); its slot keeps its own number.
   void Sent(int64_t tag, int64_t pts, std::optional<int64_t> number, bool restart, int64_t modulus = 0,
-            bool inferred = false);
+            bool inferred = false, std::optional<int64_t> before = std::nullopt);
   // A picture libavcodec gave out, with its packet's tag. Returns the id the picture is kept
   // under until its slot comes out, or -1 when its slot is gone already (drop it).
   int64_t Decoded(int64_t tag);
@@ -72,6 +74,7 @@ class DisplayOrder {
     int64_t epoch = 0;
     int64_t inferred = 0;
     int64_t number = 0;
+    int64_t place = 0;       // twice the number it shows at, less one to show before it
     bool known = false;
     bool synthetic = false;  // placed after the picture libavcodec gave before it
     int64_t modulus = 0;
@@ -81,14 +84,14 @@ class DisplayOrder {
     int64_t seq = 0;         // ties between equal numbers go in arrival order
   };
   struct Key {
-    int64_t epoch, number, seq;
+    int64_t epoch, place, seq;
     bool operator<(const Key& o) const {
       if (epoch != o.epoch) return epoch < o.epoch;
-      if (number != o.number) return number < o.number;
+      if (place != o.place) return place < o.place;
       return seq < o.seq;
     }
   };
-  static Key KeyOf(const Entry& e) { return {e.epoch, e.number, e.seq}; }
+  static Key KeyOf(const Entry& e) { return {e.epoch, e.place, e.seq}; }
 
   bool Overdue(const Entry& e) const;
   bool Advance();  // moves one slot to ready_; false when nothing can move
@@ -106,7 +109,7 @@ class DisplayOrder {
   int64_t nextSyntheticId_ = -2;
   bool ended_ = false;
   bool haveLastDecoded_ = false;  // the last known picture libavcodec gave out
-  int64_t lastDecodedEpoch_ = 0, lastDecodedNumber_ = 0;
+  int64_t lastDecodedEpoch_ = 0, lastDecodedNumber_ = 0, lastDecodedPlace_ = 0;
 };
 
 }  // namespace tessivar::mfxsw

@@ -324,11 +324,14 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
       // temporal_reference counts on past 1023 inside one GOP: anchors follow each other in
       // display order, so an anchor whose field goes back has wrapped (or its GOP header is
       // lost, which places it the same way), and a B picture shows before the anchor that
-      // came just ahead of it.
+      // came just ahead of it. A B picture only a little past that anchor keeps its number:
+      // the anchor it shows before was lost (its header damaged), so it shows before the last
+      // anchor read, as the decoder gives it out.
       if (n.restart) {
         gopBase_ = 0;
         lastAnchor_ = -1;
       }
+      constexpr int64_t kHalfCount = 512;  // temporal_reference counts modulo 1024
       int64_t number = gopBase_ + reference;
       if (n.type != 3) {
         if (lastAnchor_ >= 0 && number <= lastAnchor_) {
@@ -336,8 +339,10 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
           number += 1024;
         }
         lastAnchor_ = number;
-      } else if (lastAnchor_ >= 0 && number > lastAnchor_) {
+      } else if (lastAnchor_ >= 0 && number > lastAnchor_ + kHalfCount) {
         number -= 1024;
+      } else if (lastAnchor_ >= 0 && number > lastAnchor_) {
+        n.before = lastAnchor_;
       }
       n.number = number;
     }
@@ -346,8 +351,8 @@ PictureNumber PictureNumbering::Mpeg2(const uint8_t* data, size_t size) {
       if (result.dropEnd == 0) result.dropBegin = picture;
       result.dropEnd = end;
     } else {
-      PictureNumber own{n.picture, n.secondField, n.number, n.restart, false, 0, n.type, std::move(result.withoutData),
-                        result.dropBegin, result.dropEnd};
+      PictureNumber own{n.picture, n.secondField, n.number, n.restart, false, 0, n.type, n.before,
+                        std::move(result.withoutData), result.dropBegin, result.dropEnd};
       result = std::move(own);
     }
     picture = kNoStartCode;

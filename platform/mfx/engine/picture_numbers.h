@@ -24,6 +24,9 @@ struct PictureNumber {
   // never seen (H.264 decoded from a recovery point, before an IDR picture).
   int64_t modulus = 0;
   int type = 0;               // MPEG-2 and VC-1: 1 I, 2 P, 3 B (B-like), 0 unknown
+  // MPEG-2: the picture shows right before the picture of this number, not where its own
+  // number places it (a B picture whose next anchor was lost shows before the last anchor).
+  std::optional<int64_t> before;
   // MPEG-2: pictures before this one in the packet that carry no slice, in decode order.
   struct Empty {
     std::optional<int64_t> number;
