@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <utility>
 #include <vector>
 
@@ -19,15 +18,9 @@
 #include "stream_headers.h"
 
 struct AVCodecContext;
-struct AVCodecParserContext;
 struct AVPacket;
 
 namespace tessivar::mfxsw {
-
-struct ParserClose {
-  void operator()(AVCodecParserContext* parser) const;
-};
-using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserClose>;
 
 class CodecFeed {
  public:

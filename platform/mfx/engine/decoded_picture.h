@@ -1,11 +1,13 @@
-// A picture on its way out of the engine: libavcodec's frame, or none for a placeholder, with
-// what places it in display order.
+// A picture on its way out of the engine (libavcodec's frame, or none for a placeholder, with
+// what places it in display order), and the owning handles of the libav objects the engine
+// passes between its threads.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
 struct AVBufferRef;
+struct AVCodecParserContext;
 struct AVFrame;
 
 namespace tessivar::mfxsw {
@@ -19,6 +21,11 @@ struct BufferUnref {
   void operator()(AVBufferRef* buffer) const;
 };
 using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
+
+struct ParserClose {
+  void operator()(AVCodecParserContext* parser) const;
+};
+using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserClose>;
 
 struct DecodedPicture {
   FramePtr frame;  // null: placeholder for a picture that cannot be decoded
