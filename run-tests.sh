@@ -23,7 +23,8 @@ asan_ctest() {
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --output-on-failure "$@")
 }
-{ asan_ctest -j "$JOBS" 2>&1; echo $? > build/asan/ctest.status; } | tee build/asan/ctest.log
+# (`|| status=$?`: under set -e a failing ctest would end the group before its status is written.)
+{ status=0; asan_ctest -j "$JOBS" 2>&1 || status=$?; echo "$status" > build/asan/ctest.status; } | tee build/asan/ctest.log
 if [ "$(cat build/asan/ctest.status)" != 0 ]; then
   # LeakSanitizer's exit check stops every thread from a tracer process of its own; on
   # some kernels that tracer now and then crashes ("Tracer caught signal") after the test

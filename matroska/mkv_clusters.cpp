@@ -602,7 +602,9 @@ void flushAllQueues(MkvFile* file) {
 // Passes
 
 int parseCluster(MkvFile* file) {
-  if (file->readPos >= file->segmentEnd) return -1;
+  // Damage that no search could pass ends the file until the next seek: the read position may
+  // have been moved back behind frames already queued, and reading on would queue them again.
+  if ((file->flags & MKV_STATE_END) || file->readPos >= file->segmentEnd) return -1;
   MkvHandlerScope scope(file);
   int result = 0;
   int errors = 0;

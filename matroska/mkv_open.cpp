@@ -412,6 +412,8 @@ int64_t scanDuration(MkvFile* file) {
     file->clusterTime = 0;
   }
   file->ignoreMask = ~(uint32_t{1} << video);
+  // The scan starts afresh wherever an earlier part of the opening stopped (damaged Cues).
+  file->flags &= ~MKV_STATE_END;
 
   uint64_t largest = 0;
   MkvTrackQueue* queue = &file->queues[video];

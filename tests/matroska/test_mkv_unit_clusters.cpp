@@ -484,4 +484,27 @@ TEST(MkvClusterDamage, LargeFirstBlocksEndOfFileAndGivingUp) {
   }
 }
 
+// A BlockGroup whose last child runs past the group and its Cluster into bytes that are no
+// element: no block behind the group can be trusted, and no Cluster follows. The file ends
+// there, for the duration scan of the opening too; the group's frame, already queued when the
+// walk failed, is read once.
+TEST(MkvClusterDamage, DamageNoSearchPassesEndsTheFileOnce) {
+  Bytes track = tracksOf(videoTrack());
+  Bytes overrunningGroup = blockGroup(block(1, 40, 0x00, "inner") + ebmlId(eid::Void) + ebmlSize(40) + "vv");
+  const struct {
+    const char* name;
+    uint32_t flags;
+  } cases[] = {{"opened with the duration scan", 0}, {"opened without seeking", MKV_OPEN_NO_SEEK}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes data = fileWith(track, cluster(0, simpleBlock(1, 0, 0x80, "g0") + overrunningGroup) + Bytes(60, '\0'));
+    OpenedFile f;
+    ASSERT_TRUE(f.open(data, c.flags)) << f.error;
+    std::vector<uint64_t> positions;
+    for (const FrameRecord& r : readAllFrames(f.file)) positions.push_back(r.filePos);
+    EXPECT_EQ(positions, (std::vector<uint64_t>{find(data, "g0"), find(data, "inner")}));
+    EXPECT_TRUE(f.file->flags & MKV_STATE_END);
+  }
+}
+
 }  // namespace
