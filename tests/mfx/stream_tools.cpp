@@ -22,9 +22,10 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::vector<std::string> FfmpegFrameMd5s(const std::string& path) {
+std::vector<std::string> FfmpegFrameMd5s(const std::string& path, const std::string& inputOptions) {
   std::vector<std::string> md5s;
-  const std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -f framemd5 -pix_fmt yuv420p - 2>/dev/null";
+  const std::string command =
+      "ffmpeg -nostdin -v error " + inputOptions + " -i '" + path + "' -f framemd5 -pix_fmt yuv420p - 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return md5s;
   char line[512];

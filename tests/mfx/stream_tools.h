@@ -10,8 +10,8 @@ namespace tessivar::mfxtest {
 
 std::vector<uint8_t> ReadFile(const std::string& path);
 
-// Per-frame MD5s of `ffmpeg -i FILE -f framemd5 -pix_fmt yuv420p -`, in output order.
-std::vector<std::string> FfmpegFrameMd5s(const std::string& path);
+// Per-frame MD5s of `ffmpeg INPUT_OPTIONS -i FILE -f framemd5 -pix_fmt yuv420p -`, in output order.
+std::vector<std::string> FfmpegFrameMd5s(const std::string& path, const std::string& inputOptions = "");
 
 // A point where decoding can start: the byte offset of its sequence header (H.264: the SPS
 // ahead of the GOP's first picture) and the number of coded pictures before it, which is the

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "mfx_player.h"
 #include "stream_tools.h"
@@ -68,6 +69,51 @@ INSTANTIATE_TEST_SUITE_P(Corpus, DecodeStream, testing::ValuesIn(kStreams),
                              if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
                            return name;
                          });
+
+// Damaged MPEG-2 (bytes overwritten inside every seventh picture) is concealed as one thread
+// conceals it, the same in every run: slice threads would conceal it differently each time.
+// Every picture ffmpeg's one-thread decode gives comes out in turn; a picture of the engine's
+// own between them can only be a placeholder marked corrupt.
+TEST(DecodeDamagedMpeg2, ConcealedAsOneThreadConcealsInEveryRun) {
+  for (const char* name : {"m2v_prog_open.m2v", "m2v_prog_closed.m2v", "m2v_int_tff.m2v"}) {
+    SCOPED_TRACE(name);
+    std::vector<uint8_t> data = ReadFile(StreamPath(name));
+    ASSERT_FALSE(data.empty());
+    std::vector<size_t> pictures;
+    for (size_t i = 0; i + 3 < data.size(); ++i)
+      if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && data[i + 3] == 0) pictures.push_back(i);
+    uint32_t seed = 12345;
+    for (size_t k = 3; k + 1 < pictures.size(); k += 7) {
+      const size_t at = pictures[k] + (pictures[k + 1] - pictures[k]) * 2 / 5;
+      for (size_t j = 0; j < 48 && at + j < data.size(); ++j) {
+        seed = seed * 1103515245u + 12345u;
+        data[at + j] = static_cast<uint8_t>(seed >> 16);
+      }
+    }
+    const std::string path = testing::TempDir() + "damaged_" + name;
+    {
+      std::ofstream out(path, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    }
+    const std::vector<std::string> reference = FfmpegFrameMd5s(path, "-threads 1 -idct simple");
+    ASSERT_FALSE(reference.empty());
+    for (int run = 0; run < 3; ++run) {
+      MfxPlayer player;
+      ASSERT_EQ(player.Prime(MFX_CODEC_MPEG2, data), MFX_ERR_NONE);
+      const PlayResult result = player.Play(data, 0, 65536);
+      size_t next = 0;
+      for (size_t i = 0; i < result.pictures.size(); ++i) {
+        if (next < reference.size() && result.pictures[i].md5 == reference[next]) {
+          ++next;
+        } else {
+          ASSERT_TRUE(result.pictures[i].corrupt) << "run " << run << ": picture " << i << " is not ffmpeg's "
+                                                  << next << " and not a placeholder";
+        }
+      }
+      EXPECT_EQ(next, reference.size()) << "run " << run;
+    }
+  }
+}
 
 // Field and repeat structure reaches the surfaces; repeat flags never add outputs.
 TEST(DecodeStreamPicStruct, FieldOrderAndRepeatFlags) {

@@ -48,7 +48,13 @@ int64_t HoldPackets(uint32_t codecId, int threads) {
 // libavcodec's own messages (concealment notes such as "mmco: unref short failure" on random
 // access into pyramid-B streams, "overread" on damaged MPEG-2, parser notes) are not the
 // user's business: the engine reports through its statuses. Only a fatal message passes on.
+// An error from a decoder whose `opaque` names a counter (an MPEG-2 decoder on slice threads)
+// is counted there: damage, for which the one-thread decoder takes over.
 void QuietCodecLog(void* object, int level, const char* format, va_list args) {
+  if (level <= AV_LOG_ERROR && object && *static_cast<const AVClass* const*>(object) == avcodec_get_class()) {
+    if (auto* reports = static_cast<std::atomic<int>*>(static_cast<AVCodecContext*>(object)->opaque))
+      reports->fetch_add(1, std::memory_order_relaxed);
+  }
   if (level > AV_LOG_FATAL) return;
   av_log_default_callback(object, level, format, args);
 }
@@ -76,6 +82,13 @@ CodecFeed::~CodecFeed() {
 }
 
 bool CodecFeed::Open(const SequenceInfo& sequence, const uint8_t* block, size_t blockSize) {
+  if (codecId_ == MFX_CODEC_MPEG2) {
+    replay_.Clear();
+    damageReports_.store(0, std::memory_order_relaxed);
+    sliceThreads_ = DecoderThreads() > 1;
+    codec_ = OpenMpeg2(DecoderThreads());
+    return codec_ != nullptr;
+  }
   const AVCodec* codec = avcodec_find_decoder(CodecOf(codecId_));
   if (!codec) return false;
   codec_ = avcodec_alloc_context3(codec);
@@ -89,16 +102,6 @@ bool CodecFeed::Open(const SequenceInfo& sequence, const uint8_t* block, size_t 
       codec_->has_b_frames = sequence.reorderDepth;
       codec_->thread_type = FF_THREAD_FRAME;
       codec_->thread_count = DecoderThreads();
-      break;
-    case MFX_CODEC_MPEG2:
-      // The simple IDCT, named rather than left to the automatic choice: on x86-64 that choice
-      // gives the same pictures, but on 32-bit x86 it takes an assembly transform that rounds
-      // differently, and the pictures would then differ by build.
-      codec_->idct_algo = FF_IDCT_SIMPLE;
-      // One thread: with slice threads, libavcodec conceals a damaged picture differently from
-      // run to run (and often with rows of another picture), so the same frame served twice
-      // could show two pictures. One thread decodes 1080 pictures far faster than real time.
-      codec_->thread_count = 1;
       break;
     case MFX_CODEC_VC1:
       // The decoder opens only with the sequence header and entry point as extradata.
@@ -119,6 +122,27 @@ bool CodecFeed::Open(const SequenceInfo& sequence, const uint8_t* block, size_t 
   return true;
 }
 
+AVCodecContext* CodecFeed::OpenMpeg2(int threads) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG2VIDEO);
+  AVCodecContext* context = codec ? avcodec_alloc_context3(codec) : nullptr;
+  if (!context) return nullptr;
+  context->apply_cropping = 0;
+  // The simple IDCT, named rather than left to the automatic choice: on x86-64 that choice
+  // gives the same pictures, but on 32-bit x86 it takes an assembly transform that rounds
+  // differently, and the pictures would then differ by build.
+  context->idct_algo = FF_IDCT_SIMPLE;
+  context->thread_count = threads;
+  if (threads > 1) {
+    // Slice threads give an intact picture exactly, but conceal a damaged one differently
+    // from run to run (often with rows of another picture): their errors are counted, and
+    // the first makes the one-thread decoder take over (TakeOneThread).
+    context->thread_type = FF_THREAD_SLICE;
+    context->opaque = &damageReports_;
+  }
+  if (avcodec_open2(context, codec, nullptr) < 0) avcodec_free_context(&context);
+  return context;
+}
+
 void CodecFeed::UseSequence(const SequenceInfo& sequence) {
   sequence_ = sequence;
   // How the numbers of this sequence's pictures place them. VC-1 gives a skipped picture out
@@ -130,6 +154,7 @@ void CodecFeed::StartOver(ParserPtr parser, bool closeCodec) {
   if (closeCodec) avcodec_free_context(&codec_);
   else if (codec_) avcodec_flush_buffers(codec_);  // keeps the decoder and its threads
   av_packet_unref(packet_);
+  replay_.Clear();
   parser_ = std::move(parser);
   parserRest_.clear();
   order_.Clear();
@@ -233,30 +258,87 @@ bool CodecFeed::SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferR
   packet_->size = size;
   packet_->pts = tag >= 0 ? tag : AV_NOPTS_VALUE;
   packet_->dts = AV_NOPTS_VALUE;
-  bool sent = false;
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    int r = avcodec_send_packet(codec_, packet_);
-    if (r == AVERROR(EAGAIN)) {
-      ReceiveFrames();
-      continue;
-    }
+  const bool mayRefuse = tag >= 0 && !number.secondField;
+  if (sliceThreads_)
+    replay_.Add(data, static_cast<size_t>(size), packet_->pts,
+                parser_->pict_type == AV_PICTURE_TYPE_I && !number.secondField, mayRefuse,
+                AV_INPUT_BUFFER_PADDING_SIZE);
+  const int r = SendToCodec();
+  if (r != kReplaced) {
     // A picture the decoder refused (its slice headers damaged) still has its slot.
-    if (r < 0 && r != AVERROR_EOF && tag >= 0 && !number.secondField) order_.Refused(tag);
+    if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_EOF && mayRefuse) order_.Refused(tag);
     ReceiveFrames();
-    sent = r >= 0;
-    break;
   }
   av_packet_unref(packet_);
+  // A log too long to keep: the one-thread decoder takes over now, while nothing is damaged.
+  if (sliceThreads_ && replay_.Full()) TakeOneThread();
   PassSlots();
-  return sent;
+  return r >= 0;
 }
 
-void CodecFeed::ReceiveFrames() {
+int CodecFeed::SendToCodec() {
+  int r = AVERROR(EAGAIN);
+  for (int attempt = 0; attempt < 64 && r == AVERROR(EAGAIN); ++attempt) {
+    r = avcodec_send_packet(codec_, packet_);
+    if (DamageSeen(nullptr)) {
+      TakeOneThread();
+      return kReplaced;
+    }
+    if (r == AVERROR(EAGAIN) && ReceiveFrames()) return kReplaced;
+  }
+  return r;
+}
+
+bool CodecFeed::DamageSeen(const AVFrame* frame) const {
+  return sliceThreads_ &&
+         (damageReports_.load(std::memory_order_relaxed) > 0 || (frame && frame->decode_error_flags));
+}
+
+void CodecFeed::TakeOneThread() {
+  AVCodecContext* single = OpenMpeg2(1);
+  if (!single) throw std::bad_alloc();
+  avcodec_free_context(&codec_);
+  codec_ = single;
+  sliceThreads_ = false;
+  ReplayLog log = std::move(replay_);
+  replay_.Clear();
+  av_packet_unref(packet_);
+  struct Replaying {
+    ReplayLog*& current;
+    ~Replaying() { current = nullptr; }
+  } replaying{replaying_};
+  replaying_ = &log;
+  if (const std::vector<uint8_t>* sequence = log.FirstSequence()) {
+    packet_->data = const_cast<uint8_t*>(sequence->data());
+    packet_->size = static_cast<int>(sequence->size() - AV_INPUT_BUFFER_PADDING_SIZE);
+    packet_->pts = packet_->dts = AV_NOPTS_VALUE;
+    SendToCodec();
+    ReceiveFrames();
+  }
+  for (const ReplayLog::Packet& kept : log.Packets()) {
+    packet_->data = const_cast<uint8_t*>(kept.bytes.data());
+    packet_->size = static_cast<int>(kept.size);
+    packet_->pts = kept.pts;
+    packet_->dts = AV_NOPTS_VALUE;
+    const int r = SendToCodec();
+    if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_EOF && kept.mayRefuse) order_.Refused(kept.pts);
+    ReceiveFrames();
+  }
+  packet_->data = nullptr;
+  packet_->size = 0;
+}
+
+bool CodecFeed::ReceiveFrames() {
   FramePtr frame;
   for (int errors = 0;;) {
     if (!frame) frame.reset(av_frame_alloc());
     if (!frame) break;  // the pictures stay in libavcodec until the next call
     const int r = avcodec_receive_frame(codec_, frame.get());
+    if (DamageSeen(r == 0 ? frame.get() : nullptr)) {
+      // What came out with the damage is the one-thread decoder's to give.
+      TakeOneThread();
+      return true;
+    }
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
     if (r < 0) {
       // A decode failure that surfaces here (frame threads report it late): the picture's
@@ -264,6 +346,11 @@ void CodecFeed::ReceiveFrames() {
       if (++errors == 64) break;
       continue;
     }
+    if (replaying_ && replaying_->TakeGivenOut(frame->pts)) {
+      av_frame_unref(frame.get());  // the threaded decoder gave it out already
+      continue;
+    }
+    if (sliceThreads_) replay_.GaveOut(frame->pts);
     const int64_t id = order_.Decoded(frame->pts == AV_NOPTS_VALUE ? -1 : frame->pts);
     if (id == -1) {
       av_frame_unref(frame.get());  // its slot went out as a placeholder; the frame is reused
@@ -271,6 +358,7 @@ void CodecFeed::ReceiveFrames() {
     }
     held_.emplace_back(id, std::move(frame));
   }
+  return false;
 }
 
 void CodecFeed::PassSlots() {
@@ -317,8 +405,9 @@ void CodecFeed::Drain() {
   int outSize = 0;
   av_parser_parse2(parser_.get(), parserContext_, &out, &outSize, nullptr, 0, AV_NOPTS_VALUE, AV_NOPTS_VALUE, -1);
   if (outSize > 0) SendPacket(out, outSize, parser_->pts, nullptr);
-  avcodec_send_packet(codec_, nullptr);
-  ReceiveFrames();
+  // Once more when the one-thread decoder took over during the drain.
+  do avcodec_send_packet(codec_, nullptr);
+  while (ReceiveFrames());
   // Whatever has not come out now never will.
   order_.End();
   PassSlots();

@@ -15,9 +15,11 @@
 #include "display_order.h"
 #include "leading_pictures.h"
 #include "picture_numbers.h"
+#include "replay_log.h"
 #include "stream_headers.h"
 
 struct AVCodecContext;
+struct AVFrame;
 struct AVPacket;
 
 namespace tessivar::mfxsw {
@@ -72,8 +74,22 @@ class CodecFeed {
  private:
   void ParseBytes(const uint8_t* data, size_t size, int64_t pts, AVBufferRef* owner, bool waitForRoom);
   bool SendPacket(const uint8_t* data, int size, int64_t pts, AVBufferRef* owner);
-  void ReceiveFrames();
+  // Sends packet_, taking pictures out while libavcodec has no room for it. libavcodec's
+  // answer, or kReplaced.
+  int SendToCodec();
+  // Takes the pictures libavcodec has ready. True when damage made the one-thread decoder
+  // take over (kReplaced).
+  bool ReceiveFrames();
   void PassSlots();  // the slots whose place is known, to the output
+
+  // MPEG-2 on slice threads: damage libavcodec reported, or a picture it flagged.
+  bool DamageSeen(const AVFrame* frame) const;
+  // The one-thread decoder takes the slice-threaded one's place and decodes the replay log
+  // again; what the threaded one gave out already is dropped. Throws std::bad_alloc when
+  // it cannot be opened.
+  void TakeOneThread();
+  AVCodecContext* OpenMpeg2(int threads);
+  static constexpr int kReplaced = 1;
 
   const uint32_t codecId_;
   Output& output_;
@@ -87,6 +103,13 @@ class CodecFeed {
   DisplayOrder order_;
   LeadingPictures leading_;
   std::vector<std::pair<int64_t, FramePtr>> held_;  // decoded, waiting for their slot
+  // MPEG-2: decoding on slice threads, until damage; the packets since the I picture before
+  // last, for the one-thread decoder that then takes over (replay_log.h).
+  bool sliceThreads_ = false;
+  ReplayLog replay_;
+  ReplayLog* replaying_ = nullptr;  // during the take-over: what came out already
+  // Error messages libavcodec logged for the slice-threaded decoder, from any of its threads.
+  std::atomic<int> damageReports_{0};
   int64_t nextTag_ = 0;
   int64_t lastTag_ = -1;  // the last picture's tag, for its second field
   std::atomic<size_t> packetBytes_{0};
