@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "mfx_player.h"
+#include "start_codes.h"
 #include "stream_tools.h"
 
 namespace tessivar::mfxtest {
@@ -80,8 +81,9 @@ TEST(DecodeDamagedMpeg2, ConcealedAsOneThreadConcealsInEveryRun) {
     std::vector<uint8_t> data = ReadFile(StreamPath(name));
     ASSERT_FALSE(data.empty());
     std::vector<size_t> pictures;
-    for (size_t i = 0; i + 3 < data.size(); ++i)
-      if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && data[i + 3] == 0) pictures.push_back(i);
+    for (size_t i = mfxsw::FindStartCode(data.data(), data.size(), 0); i != mfxsw::kNoStartCode;
+         i = mfxsw::FindStartCode(data.data(), data.size(), i + 3))
+      if (data[i + 3] == 0) pictures.push_back(i);
     uint32_t seed = 12345;
     for (size_t k = 3; k + 1 < pictures.size(); k += 7) {
       const size_t at = pictures[k] + (pictures[k + 1] - pictures[k]) * 2 / 5;

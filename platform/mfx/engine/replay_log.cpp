@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "start_codes.h"
+
 namespace tessivar::mfxsw {
 
 namespace {
@@ -10,23 +12,16 @@ constexpr uint8_t kSequenceHeaderCode = 0xB3;
 constexpr uint8_t kExtensionCode = 0xB5;
 constexpr uint8_t kPictureCode = 0x00;
 
-// The offset of the next start code prefix at or after `from`, or `size`.
-size_t NextStartCode(const uint8_t* data, size_t size, size_t from) {
-  for (size_t i = from; i + 3 < size; ++i)
-    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) return i;
-  return size;
-}
-
 // The sequence header and its extensions ahead of the packet's picture, padded; null when
 // the packet has none.
 std::shared_ptr<const std::vector<uint8_t>> SequenceOf(const uint8_t* data, size_t size, size_t padding) {
-  for (size_t at = NextStartCode(data, size, 0); at < size; at = NextStartCode(data, size, at + 3)) {
+  for (size_t at = FindStartCode(data, size, 0); at != kNoStartCode; at = FindStartCode(data, size, at + 3)) {
     const uint8_t code = data[at + 3];
     if (code == kPictureCode) return nullptr;
     if (code != kSequenceHeaderCode) continue;
-    size_t end = NextStartCode(data, size, at + 3);
-    while (end < size && data[end + 3] == kExtensionCode) end = NextStartCode(data, size, end + 3);
-    auto header = std::make_shared<std::vector<uint8_t>>(data + at, data + end);
+    size_t end = FindStartCode(data, size, at + 3);
+    while (end != kNoStartCode && data[end + 3] == kExtensionCode) end = FindStartCode(data, size, end + 3);
+    auto header = std::make_shared<std::vector<uint8_t>>(data + at, end == kNoStartCode ? data + size : data + end);
     header->resize(header->size() + padding, 0);
     return header;
   }
